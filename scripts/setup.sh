@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the build and test tools when they are missing (Debian 12).
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,134 @@
+#include "VQStompFrame.h"
+
+#include <algorithm>
+
+#include "VQTextUtils.h"
+
+namespace vq {
+
+namespace {
+
+constexpr std::string_view Terminator{"\0\n", 2};
+constexpr std::string_view ContentLengthName{"content-length"};
+
+}  // namespace
+
+void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line) {
+  if (Text.empty()) return;
+  if (Position >= Text.size()) throw EIncompleteStompFrame("From out of bound.");
+  const size_t End = Text.find(LF, Position);
+  if (End == std::string_view::npos) throw EIncompleteStompFrame("End of Line not found.");
+  Line = Text.substr(Position, End - Position);
+  Position = End + 1;
+}
+
+void ReadLine(std::string_view Text, size_t& Position, std::string& Line) {
+  if (Text.empty()) return;
+  std::string_view View;
+  ReadLine(Text, Position, View);
+  Line.assign(View);
+}
+
+TStompHeaders::iterator TVQStompFrame::Find(std::string_view Name) {
+  return std::find_if(FHeaders.begin(), FHeaders.end(),
+                      [Name](const TStompHeaderItem& Item) { return SameText(Item.Name, Name); });
+}
+
+TStompHeaders::const_iterator TVQStompFrame::Find(std::string_view Name) const {
+  return const_cast<TVQStompFrame*>(this)->Find(Name);
+}
+
+void TVQStompFrame::SetHeader(std::string_view Name, std::string_view Value) {
+  const auto Existing = Find(Name);
+  if (Value.empty()) {
+    if (Existing != FHeaders.end()) FHeaders.erase(Existing);
+  } else if (Existing != FHeaders.end()) {
+    Existing->Name = Name;
+    Existing->Value = Value;
+  } else {
+    FHeaders.push_back({std::string(Name), std::string(Value)});
+  }
+}
+
+std::string TVQStompFrame::GetHeader(std::string_view Name) const {
+  const auto Existing = Find(Name);
+  return Existing == FHeaders.end() ? std::string() : Existing->Value;
+}
+
+void TVQStompFrame::RemoveHeader(std::string_view Name) {
+  const auto Existing = Find(Name);
+  if (Existing != FHeaders.end()) FHeaders.erase(Existing);
+}
+
+TStompHeaderItem TVQStompFrame::GetHeaderItem(int32_t Index) const {
+  if (Index < 0 || Index >= HeaderCount()) throw EVQStompError("index out of bound");
+  return FHeaders[static_cast<size_t>(Index)];
+}
+
+std::string TVQStompFrame::Output() const {
+  size_t Size = FCommand.size() + FBody.size() + 4;
+  for (const auto& Item : FHeaders) Size += Item.Name.size() + Item.Value.size() + 2;
+  std::string Result;
+  Result.reserve(Size);
+  Result.append(FCommand).push_back(LF);
+  for (const auto& Item : FHeaders) Result.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
+  Result.push_back(LF);
+  Result.append(FBody).append(Terminator);
+  return Result;
+}
+
+void TVQStompFrame::ParseBody(std::string_view Rest) {
+  const auto Length = Find(ContentLengthName);
+  if (Length == FHeaders.end()) {
+    const size_t End = Rest.find(Terminator);
+    if (End == std::string_view::npos) throw EIncompleteStompFrame("frame no ending");
+    FBody.assign(Rest.substr(0, End));
+    return;
+  }
+  const int64_t Count = StrToInt64(Length->Value);
+  if (Count < 0) throw EVQStompError("invalid content-length");
+  const auto Size = static_cast<uint64_t>(Count);
+  if (Rest.size() < 2 || Rest.size() - 2 < Size) throw EIncompleteStompFrame("frame too short");
+  if (Rest.substr(Size, 2) != Terminator) throw EVQStompError("frame ending error");
+  FBody.assign(Rest.substr(0, Size));
+}
+
+std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
+  // Frames handed over without their terminator are completed the way they were cut.
+  std::string Completed;
+  if (Text.find(Terminator) == std::string_view::npos) {
+    Completed.reserve(Text.size() + Terminator.size());
+    Completed.append(Text).append(Terminator);
+    Text = Completed;
+  }
+  auto Frame = std::make_shared<TVQStompFrame>();
+  size_t Position = 0;
+  std::string_view Line;
+  ReadLine(Text, Position, Line);
+  if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
+  Frame->FCommand.assign(Line);
+  Frame->FHeaders.reserve(8);
+  for (;;) {
+    ReadLine(Text, Position, Line);
+    if (Line.empty()) break;
+    const size_t Colon = Line.find(':');
+    if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
+    Frame->SetHeader(Line.substr(0, Colon), Line.substr(Colon + 1));
+  }
+  Frame->ParseBody(Text.substr(Position));
+  return Frame;
+}
+
+int32_t TVQStompFrame::GetContentLength(std::string_view HeaderText) {
+  size_t Position = 0;
+  for (;;) {
+    std::string_view Line;
+    ReadLine(HeaderText, Position, Line);
+    if (Line.empty()) return 0;
+    const size_t Colon = Line.find(':');
+    if (Colon != std::string_view::npos && Line.substr(0, Colon) == ContentLengthName)
+      return StrToIntDef(Line.substr(Colon + 1), 0);
+  }
+}
+
+}  // namespace vq

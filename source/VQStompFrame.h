@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "VQStompInterfaces.h"
+
+namespace vq {
+
+inline constexpr char LF = '\x0A';
+inline constexpr char NUL = '\x00';
+
+// The text ends before the frame does.
+class EIncompleteStompFrame : public EVQStompError {
+public:
+  using EVQStompError::EVQStompError;
+};
+
+class TVQStompFrame : public IStompFrame {
+public:
+  TVQStompFrame() = default;
+
+  const std::string& GetBody() const override { return FBody; }
+  const std::string& GetCommand() const override { return FCommand; }
+  void SetBody(std::string Body) override { FBody = std::move(Body); }
+  void SetCommand(std::string Command) override { FCommand = std::move(Command); }
+  void SetHeader(std::string_view Name, std::string_view Value) override;
+  std::string GetHeader(std::string_view Name) const override;
+  void RemoveHeader(std::string_view Name) override;
+  void ClearHeaders() override { FHeaders.clear(); }
+  std::string Output() const override;
+  int32_t HeaderCount() const override { return static_cast<int32_t>(FHeaders.size()); }
+  TStompHeaders GetHeaders() const override { return FHeaders; }
+  TStompHeaderItem GetHeaderItem(int32_t Index) const override;
+
+  // Decodes the text of one frame; a text without a NUL LF terminator is completed first.
+  static std::shared_ptr<IStompFrame> Parse(std::string_view Text);
+  // The first "content-length" line (lower case, exactly) of a header block, or 0.
+  static int32_t GetContentLength(std::string_view HeaderText);
+
+private:
+  TStompHeaders::iterator Find(std::string_view Name);
+  TStompHeaders::const_iterator Find(std::string_view Name) const;
+  void ParseBody(std::string_view Rest);
+
+  std::string FCommand;
+  TStompHeaders FHeaders;
+  std::string FBody;
+};
+
+// Takes the LF-terminated line starting at Position (0-based) and moves Position past
+// the LF. An empty text changes nothing.
+void ReadLine(std::string_view Text, size_t& Position, std::string& Line);
+void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line);
+
+}  // namespace vq

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vq {
+
+// ASCII case folding only: independent of the process locale and safe for any byte.
+bool SameText(std::string_view A, std::string_view B) noexcept;
+
+// The integer rule shared by every unit: optional leading blanks, optional sign, then
+// digits and nothing else; "$", "x" or "0x" (either case) select hexadecimal. The value
+// must fit the target's signed range.
+bool TryStrToInt64(std::string_view Text, int64_t& Value) noexcept;
+bool TryStrToInt(std::string_view Text, int32_t& Value) noexcept;
+int32_t StrToIntDef(std::string_view Text, int32_t Default) noexcept;
+int64_t StrToInt64Def(std::string_view Text, int64_t Default) noexcept;
+// Raises EConvertError naming the text.
+int64_t StrToInt64(std::string_view Text);
+
+// Drops leading and trailing bytes 0x00 to 0x20 (blanks, line ends, control bytes).
+std::string_view TrimControl(std::string_view Text) noexcept;
+
+}  // namespace vq

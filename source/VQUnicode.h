@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vq {
+
+// Strict: text that is not well-formed UTF-8 (bad or missing continuation bytes, a
+// sequence cut off at the end, overlong forms, encoded surrogates, values above
+// U+10FFFF) gives an empty result rather than a guess.
+std::u16string Utf8ToUtf16(std::string_view Text);
+
+// Surrogate pairs become one four-byte sequence; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view Text);
+
+}  // namespace vq

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "VQSupportInterfaces.h"
+
+namespace vq {
+
+class IStompCommAdapter;
+
+// Called on the connecting thread as soon as the transport is up, before anything is read.
+using TConnectedEvent = std::function<void(IStompCommAdapter& Sender)>;
+// Called with the text of exactly one received frame.
+using TDataAvailableEvent = std::function<void(IStompCommAdapter& Sender, std::string_view Data)>;
+
+// The transport as the protocol client sees it. Adapters are owned by the component that
+// created them; holders of this interface do not own them.
+class IStompCommAdapter {
+public:
+  virtual ~IStompCommAdapter() = default;
+
+  virtual void SetOnConnected(TConnectedEvent Handler) = 0;
+  virtual TConnectedEvent GetOnConnected() const = 0;
+  virtual void SetOnDataAvailable(TDataAvailableEvent Handler) = 0;
+  virtual TDataAvailableEvent GetOnDataAvailable() const = 0;
+  virtual void SetLogger(std::shared_ptr<ILogging> Logger) = 0;
+  virtual std::shared_ptr<ILogging> GetLogger() const = 0;
+  virtual void SetPort(int32_t Port) = 0;
+  virtual int32_t GetPort() const = 0;
+  virtual void SetHost(const std::string& Host) = 0;
+  virtual std::string GetHost() const = 0;
+  virtual bool GetConsoleMode() const = 0;
+  virtual void SetConsoleMode(bool Value) = 0;
+  // Opens the transport, calls OnConnected, then reads the broker's first frame and
+  // delivers it before returning.
+  virtual void Connect() = 0;
+  // Stops background reading and closes the transport; no delivery follows.
+  virtual void Disconnect() = 0;
+  virtual bool Connected() = 0;
+  // Waits at most Timeout ms (0 or less: no limit) for a frame to begin, then reads it
+  // whole and delivers it on this thread. Returns whether a frame was delivered.
+  virtual bool ReceiveFrame(int32_t Timeout) = 0;
+  virtual void StartReceiving() = 0;
+  virtual void StopReceiving() = 0;
+  // Background reading is running, so no other thread may read frames.
+  virtual bool IsReceiving() const = 0;
+  // Sends all of Data before returning; safe to call from several threads at once.
+  virtual void Write(std::string_view Data) = 0;
+  virtual std::string GetName() const = 0;
+};
+
+}  // namespace vq

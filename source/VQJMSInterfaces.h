@@ -1,0 +1,209 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "VQStompInterfaces.h"
+
+namespace vq {
+
+// Days since 1899-12-30, the fraction being the time of day.
+using TDateTime = double;
+
+// Typed name-to-value store; every value is held as text. Names match without regard
+// to ASCII case; storing an empty value removes the entry.
+class IPrimitiveMap {
+public:
+  virtual ~IPrimitiveMap() = default;
+
+  virtual int32_t Count() const = 0;
+  virtual std::string GetValue(std::string_view Name) const = 0;
+  virtual void SetValue(std::string_view Name, std::string_view Value) = 0;
+  virtual void Clear() = 0;
+  virtual bool ItemExists(std::string_view Name) const = 0;
+  virtual void Remove(std::string_view Name) = 0;
+  virtual bool GetBoolean(std::string_view Name) const = 0;
+  virtual void SetBoolean(std::string_view Name, bool Value) = 0;
+  virtual uint8_t GetByte(std::string_view Name) const = 0;
+  virtual void SetByte(std::string_view Name, uint8_t Value) = 0;
+  virtual char GetChar(std::string_view Name) const = 0;
+  virtual void SetChar(std::string_view Name, char Value) = 0;
+  virtual int32_t GetInt(std::string_view Name) const = 0;
+  virtual void SetInt(std::string_view Name, int32_t Value) = 0;
+  virtual std::string GetString(std::string_view Name) const = 0;
+  virtual void SetString(std::string_view Name, std::string_view Value) = 0;
+};
+
+class TPrimitiveMap : public IPrimitiveMap {
+public:
+  int32_t Count() const override { return static_cast<int32_t>(FEntries.size()); }
+  std::string GetValue(std::string_view Name) const override;
+  void SetValue(std::string_view Name, std::string_view Value) override;
+  void Clear() override { FEntries.clear(); }
+  bool ItemExists(std::string_view Name) const override;
+  void Remove(std::string_view Name) override;
+  bool GetBoolean(std::string_view Name) const override;
+  void SetBoolean(std::string_view Name, bool Value) override;
+  uint8_t GetByte(std::string_view Name) const override;
+  void SetByte(std::string_view Name, uint8_t Value) override;
+  char GetChar(std::string_view Name) const override;
+  void SetChar(std::string_view Name, char Value) override;
+  int32_t GetInt(std::string_view Name) const override;
+  void SetInt(std::string_view Name, int32_t Value) override;
+  std::string GetString(std::string_view Name) const override { return GetValue(Name); }
+  void SetString(std::string_view Name, std::string_view Value) override { SetValue(Name, Value); }
+
+private:
+  using TEntry = std::pair<std::string, std::string>;
+  std::vector<TEntry>::iterator Find(std::string_view Name);
+  std::vector<TEntry>::const_iterator Find(std::string_view Name) const;
+
+  std::vector<TEntry> FEntries;
+};
+
+class IDestination {
+public:
+  virtual ~IDestination() = default;
+  virtual uint8_t GetDestinationType() const = 0;
+  virtual void SetDestinationType(uint8_t Value) = 0;
+};
+
+class IQueue : public virtual IDestination {
+public:
+  virtual std::string GetQueueName() const = 0;
+};
+
+class ITopic : public virtual IDestination {
+public:
+  virtual std::string GetTopicName() const = 0;
+};
+
+class IMessage {
+public:
+  virtual ~IMessage() = default;
+
+  virtual std::string GetJMSMessageID() const = 0;
+  virtual std::string GetJMSReserved() const = 0;
+  virtual void SetJMSReplyTo(const std::string& Value) = 0;
+  virtual std::string GetJMSReplyTo() const = 0;
+  // Raises vq::Exception "JMS_MAX_PRIORITY" for 10 or more, keeping the old value.
+  virtual void SetJMSPriority(uint8_t Value) = 0;
+  virtual uint8_t GetJMSPriority() const = 0;
+  virtual void SetJMSPersistent(bool Value) = 0;
+  virtual bool GetJMSPersistent() const = 0;
+  virtual void SetJMSExpiration(int32_t Value) = 0;
+  virtual int32_t GetJMSExpiration() const = 0;
+  virtual void SetJMSCorrelationID(const std::string& Value) = 0;
+  virtual std::string GetJMSCorrelationID() const = 0;
+  virtual std::string GetJMSLabel() const = 0;
+  virtual void SetJMSLabel(const std::string& Value) = 0;
+  // The message's own map: changes through it are changes to the message.
+  virtual std::shared_ptr<IPrimitiveMap> GetProperties() const = 0;
+  virtual void SetJMSTimestamp(TDateTime Value) = 0;
+  virtual TDateTime GetJMSTimestamp() const = 0;
+  // Writes the message's headers and body into a fresh outgoing frame.
+  virtual void WriteToFrame(IStompFrame& Frame) const = 0;
+};
+
+class ITextMessage : public virtual IMessage {
+public:
+  virtual void SetText(const std::u16string& Value) = 0;
+  virtual std::u16string GetText() const = 0;
+};
+
+class IBytesMessage : public virtual IMessage {
+public:
+  virtual void SetContent(std::string Value) = 0;
+  virtual const std::string& GetContent() const = 0;
+};
+
+class IMessageListener {
+public:
+  virtual ~IMessageListener() = default;
+  virtual void OnMessage(const std::shared_ptr<IMessage>& Message) = 0;
+};
+
+class IMessageConsumer {
+public:
+  virtual ~IMessageConsumer() = default;
+  virtual std::shared_ptr<IMessageListener> GetMessageListener() const = 0;
+  virtual void SetMessageListener(std::shared_ptr<IMessageListener> Listener) = 0;
+  // Waits without limit for the next message.
+  virtual std::shared_ptr<IMessage> Receive() = 0;
+  // Waits at most Timeout ms (0: no limit); none when no message arrived in time.
+  virtual std::shared_ptr<IMessage> Receive(int32_t Timeout) = 0;
+};
+
+class TVQConsumerID;
+
+class IConsumerIdentity {
+public:
+  virtual ~IConsumerIdentity() = default;
+  virtual const TVQConsumerID& GetConsumerID() const = 0;
+};
+
+class IStartable {
+public:
+  virtual ~IStartable() = default;
+  virtual void Start() = 0;
+};
+
+class IStoppable {
+public:
+  virtual ~IStoppable() = default;
+  virtual void Stop() = 0;
+};
+
+class ISession;
+
+class IConnection : public virtual IStartable, public virtual IStoppable {
+public:
+  virtual std::string GetClientID() const = 0;
+  virtual void SetClientID(const std::string& Value) = 0;
+  virtual void Close() = 0;
+  virtual std::shared_ptr<ISession> CreateSession(bool Transacted, uint8_t AcknowledgeMode) = 0;
+};
+
+class IMessageProducer;
+
+class ISession {
+public:
+  virtual ~ISession() = default;
+
+  virtual void Close() = 0;
+  virtual void Commit() = 0;
+  virtual std::shared_ptr<IBytesMessage> CreateBytesMessage() = 0;
+  virtual std::shared_ptr<IMessageConsumer> CreateConsumer(const std::shared_ptr<IDestination>& Destination) = 0;
+  virtual std::shared_ptr<IMessage> CreateMessage() = 0;
+  virtual std::shared_ptr<IMessageProducer> CreateProducer(const std::shared_ptr<IDestination>& Destination) = 0;
+  virtual std::shared_ptr<IQueue> CreateQueue(const std::string& Name) = 0;
+  virtual std::shared_ptr<ITextMessage> CreateTextMessage() = 0;
+  virtual std::shared_ptr<ITextMessage> CreateTextMessage(const std::u16string& Text) = 0;
+  virtual std::shared_ptr<ITopic> CreateTopic(const std::string& Name) = 0;
+  virtual void DispatchMessage(const std::shared_ptr<IMessage>& Message) = 0;
+  virtual bool GetTransacted() const = 0;
+  virtual void Rollback() = 0;
+  virtual void Start() = 0;
+  virtual void Stop() = 0;
+};
+
+class IMessageProducer {
+public:
+  virtual ~IMessageProducer() = default;
+
+  // Stored and handed back unchanged; sending does not use them.
+  virtual void SetDeliveryMode(uint8_t Value) = 0;
+  virtual void SetPriority(uint8_t Value) = 0;
+  virtual void SetTimeToLive(int32_t Value) = 0;
+  virtual uint8_t GetDeliveryMode() const = 0;
+  virtual uint8_t GetPriority() const = 0;
+  virtual int32_t GetTimeToLive() const = 0;
+  virtual void Send(const std::shared_ptr<IDestination>& Destination, const std::shared_ptr<IMessage>& Message) = 0;
+  virtual void Send(const std::shared_ptr<IMessage>& Message) = 0;
+};
+
+}  // namespace vq

@@ -6,9 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "VQExceptions.h"
 #include "VQSupportInterfaces.h"
 
 namespace vq {
+
+// The transport failed: the connection is closed or unusable, so no later read can succeed.
+class EVQCommError : public Exception {
+public:
+  using Exception::Exception;
+};
 
 class IStompCommAdapter;
 

@@ -1,0 +1,178 @@
+#include "VQStompCustomClient.h"
+
+
+#include "VQStompFrame.h"
+#include "VQTextUtils.h"
+#include "VQUnicode.h"
+
+namespace vq {
+
+namespace {
+
+bool HoldsLineBreakOrNul(std::string_view Text) {
+  return Text.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos;
+}
+
+// Quotes a name for an error message with its control bytes made visible.
+std::string Quoted(std::string_view Text) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string Result = "\"";
+  for (const char C : Text) {
+    const auto Byte = static_cast<unsigned char>(C);
+    if (Byte < 0x20) {
+      Result.append("\\x").append(1, Hex[Byte >> 4]).append(1, Hex[Byte & 15]);
+    } else {
+      Result += C;
+    }
+  }
+  return Result + "\"";
+}
+
+void CheckWireSafe(const IStompFrame& Frame) {
+  if (HoldsLineBreakOrNul(Frame.GetCommand()))
+    throw EVQStompError("Command " + Quoted(Frame.GetCommand()) + " holds a line feed or NUL byte");
+  for (const auto& Header : Frame.GetHeaders()) {
+    if (HoldsLineBreakOrNul(Header.Name) || Header.Name.find(':') != std::string::npos)
+      throw EVQStompError("Header name " + Quoted(Header.Name) + " holds a line feed, NUL byte or colon");
+    if (HoldsLineBreakOrNul(Header.Value))
+      throw EVQStompError("Value of header " + Quoted(Header.Name) + " holds a line feed or NUL byte");
+  }
+  // Without a length the broker would end the body at its first NUL.
+  if (Frame.GetBody().find(NUL) != std::string::npos && Frame.GetHeader("content-length").empty())
+    throw EVQStompError("The body holds a NUL byte and must be sent with a content-length");
+}
+
+}  // namespace
+
+std::string TVQStompCustomClient::GetSessionID() const {
+  std::lock_guard Guard(FSessionLock);
+  return FSessionID;
+}
+
+void TVQStompCustomClient::Connect() {
+  IStompCommAdapter& Adapter = CommAdapter();
+  Adapter.SetOnConnected([this](IStompCommAdapter&) { StompConnect(); });
+  Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string_view Data) { StompDataAvailable(Data); });
+  Adapter.Connect();
+}
+
+void TVQStompCustomClient::StompConnect() {
+  TransmitCommand("CONNECT", {{"login", GetUsername()}, {"passcode", GetPassword()}});
+}
+
+void TVQStompCustomClient::Subscribe(std::string_view Destination, bool ClientAcknowledge,
+                                     std::string_view SubscriptionID, std::string_view Receipt) {
+  TransmitCommand("SUBSCRIBE", {{"destination", std::string(Destination)},
+                                {"ack", ClientAcknowledge ? "client" : "auto"},
+                                {"id", std::string(SubscriptionID)},
+                                {"receipt", std::string(Receipt)}});
+}
+
+void TVQStompCustomClient::UnsubscribeID(std::string_view SubscriptionID, std::string_view Receipt) {
+  TransmitCommand("UNSUBSCRIBE", {{"id", std::string(SubscriptionID)}, {"receipt", std::string(Receipt)}});
+}
+
+void TVQStompCustomClient::BeginTrans(std::string_view TransactionID, std::string_view Receipt) {
+  TransmitTransaction("BEGIN", TransactionID, Receipt);
+}
+
+void TVQStompCustomClient::CommitTrans(std::string_view TransactionID, std::string_view Receipt) {
+  TransmitTransaction("COMMIT", TransactionID, Receipt);
+}
+
+void TVQStompCustomClient::AbortTrans(std::string_view TransactionID, std::string_view Receipt) {
+  TransmitTransaction("ABORT", TransactionID, Receipt);
+}
+
+void TVQStompCustomClient::TransmitTransaction(std::string_view Command, std::string_view TransactionID,
+                                               std::string_view Receipt) {
+  if (TrimControl(TransactionID).empty()) throw EVQStompInvalidTranscationIdError("Invalid transaction id");
+  TransmitCommand(Command, {{"transaction", std::string(TransactionID)}, {"receipt", std::string(Receipt)}});
+}
+
+void TVQStompCustomClient::Ack(std::string_view MessageID, std::string_view TransactionID) {
+  TransmitCommand("ACK", {{"message-id", std::string(MessageID)}, {"transaction", std::string(TransactionID)}});
+}
+
+void TVQStompCustomClient::Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
+                                bool OmitContentLength, std::string_view Receipt) {
+  TVQStompFrame Frame;
+  Frame.SetCommand("SEND");
+  Frame.SetHeader("destination", Destination);
+  Frame.SetHeader("receipt", Receipt);
+  if (!OmitContentLength) Frame.SetHeader("content-length", std::to_string(Body.size()));
+  Frame.SetBody(std::move(Body));
+  Transmit(Frame, ExtraHeaders);
+}
+
+void TVQStompCustomClient::StompDisconnect() {
+  TransmitCommand("DISCONNECT", {});
+  FConnected = false;
+  std::lock_guard Guard(FSessionLock);
+  FSessionID.clear();
+}
+
+void TVQStompCustomClient::Disconnect() {
+  if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
+  StompDisconnect();
+  CommAdapter().Disconnect();
+}
+
+void TVQStompCustomClient::TransmitCommand(std::string_view Command,
+                                           std::initializer_list<TStompHeaderItem> Headers) {
+  TVQStompFrame Frame;
+  Frame.SetCommand(std::string(Command));
+  for (const auto& Header : Headers) Frame.SetHeader(Header.Name, Header.Value);
+  Transmit(Frame);
+}
+
+void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& ExtraHeaders) {
+  for (const auto& Header : ExtraHeaders) Frame.SetHeader(Header.Name, Header.Value);
+  Transmit(Frame);
+}
+
+void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
+  if (!FConnected && Frame.GetCommand() != "CONNECT")
+    throw EVQStompClientNotConnectedError("Not connected! Command: " + Frame.GetCommand());
+  CheckWireSafe(Frame);
+  CommAdapter().Write(Frame.Output());
+}
+
+void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {
+  const std::shared_ptr<IStompFrame> Frame = TVQStompFrame::Parse(Data);
+  const std::string& Command = Frame->GetCommand();
+  if (Command == "MESSAGE") {
+    Notify(FOnMessageFrame, *Frame);
+    StompFrameAvailable(Frame);
+  } else if (Command == "RECEIPT") {
+    Notify(FOnReceiptFrame, *Frame);
+  } else if (Command == "CONNECTED") {
+    HandleConnected(*Frame);
+  } else if (Command == "ERROR") {
+    HandleError(*Frame);
+  } else {
+    GetLogger()->Error(u"Unknown command " + Utf8ToUtf16(Command) + u" in stomp frame");
+  }
+}
+
+void TVQStompCustomClient::HandleConnected(IStompFrame& Frame) {
+  FConnected = true;
+  {
+    std::lock_guard Guard(FSessionLock);
+    FSessionID = Frame.GetHeader("session");
+  }
+  Notify(FOnConnectedFrame, Frame);
+}
+
+void TVQStompCustomClient::HandleError(IStompFrame& Frame) {
+  Notify(FOnErrorFrame, Frame);
+  throw EVQStompServerErrorMessage(Frame.GetHeader("message"));
+}
+
+void TVQStompCustomClient::Notify(const TStompFrameEvent& Handler, IStompFrame& Frame) {
+  if (Handler) Handler(*this, Frame);
+}
+
+void TVQStompCustomClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>&) {}
+
+}  // namespace vq

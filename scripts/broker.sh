@@ -3,6 +3,11 @@
 #
 #   scripts/broker.sh start|stop|status [activemq|rabbitmq]   (default: activemq)
 #
+# start  (re)starts the broker and returns once it answers CONNECT; it refuses
+#        to run when a broker it did not start holds the port.
+# stop   stops what start started; nothing to stop is fine.
+# status exits 0 when any STOMP broker answers CONNECT on the port.
+#
 # The broker runs as a plain background process with its own configuration and
 # an empty store under ${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}/<broker>.
 # Nothing system-wide is touched except installing the Debian package if missing.
@@ -109,10 +114,11 @@ as_root() {
 ensure_package() {
     installed "$1" && return 0
     say "installing $1 from Debian"
-    # Waits for a dpkg lock held by another apt instead of failing.
+    # Install waits for a dpkg lock held by another apt; update does not wait
+    # for the lists lock, but then that other apt is refreshing them anyway.
     local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
-    as_root "${apt[@]}" update
-    as_root "${apt[@]}" install -y "$1"
+    as_root "${apt[@]}" update >&2 || say "apt-get update failed; installing from the current lists" >&2
+    as_root "${apt[@]}" install -y "$1" >&2
     installed "$1" || die "$1 did not install"
 }
 
@@ -243,10 +249,11 @@ select_broker() {
 }
 
 stop_broker() {
-    local t0
+    local t0 signature
     t0=$(now_us)
-    if owned_pid "$BASE/broker.pid" "$("${BROKER}_signature")" > /dev/null; then
-        terminate "$BASE/broker.pid" "$("${BROKER}_signature")"
+    signature=$("${BROKER}_signature")
+    if owned_pid "$BASE/broker.pid" "$signature" > /dev/null; then
+        terminate "$BASE/broker.pid" "$signature"
         say "$BROKER stopped after $(elapsed "$t0")"
     fi
     "${BROKER}_cleanup"
@@ -288,7 +295,6 @@ cmd_start() {
         die "something not started by this script already listens on $HOST:$PORT"
     fi
     select_broker "$wanted"
-    case $BASE in /*/*) ;; *) die "refusing to use $BASE as scratch folder" ;; esac
     rm -rf "$BASE"
     "${BROKER}_configure"
     t0=$(now_us)
@@ -320,6 +326,8 @@ main() {
     (( $# >= 1 && $# <= 2 )) || usage
     local broker=${2:-activemq}
     [[ " ${BROKERS[*]} " == *" $broker "* ]] || usage
+    # The scratch folder is wiped on start.
+    [[ $ROOT == /?* ]] || die "VQSTOMP_BROKER_DIR must be an absolute path other than / (got $ROOT)"
     case $1 in
         start) cmd_start "$broker" ;;
         stop) cmd_stop "$broker" ;;

@@ -1,0 +1,9 @@
+#include "VQTransactionContext.h"
+
+#include "VQGuid.h"
+
+namespace vq {
+
+TVQTransactionContext::TVQTransactionContext() : TransactionID(NewGuidText()) {}
+
+}  // namespace vq

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "VQJMSMessage.h"
+
+namespace vq {
+
+// The body travels unchanged, any byte allowed.
+class TVQJMSBytesMessage : public TVQJMSMessage, public IBytesMessage {
+public:
+  using TVQJMSMessage::TVQJMSMessage;
+
+  static std::shared_ptr<IBytesMessage> CreateFromFrame(const IStompFrame& Frame);
+
+  void SetContent(std::string Value) override { FContent = std::move(Value); }
+  const std::string& GetContent() const override { return FContent; }
+  void WriteToFrame(IStompFrame& Frame) const override;
+
+private:
+  std::string FContent;
+};
+
+}  // namespace vq

@@ -1,0 +1,85 @@
+// A tour of the API against a STOMP broker on localhost:61613.
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "VQJMSConnection.h"
+#include "VQUnicode.h"
+
+using namespace vq;
+
+// Any mode other than client acknowledgement or transacted acknowledges automatically.
+constexpr uint8_t AckModeAuto = 3;
+
+// RabbitMQ delivers every message as a bytes message, ActiveMQ keeps text messages.
+std::string Describe(const std::shared_ptr<IMessage>& Message) {
+  if (auto Text = std::dynamic_pointer_cast<ITextMessage>(Message)) return Utf16ToUtf8(Text->GetText());
+  if (auto Bytes = std::dynamic_pointer_cast<IBytesMessage>(Message)) return Bytes->GetContent();
+  return "(no body)";
+}
+
+// Listeners run on the connection's background read thread.
+class TFirstMessage : public IMessageListener {
+public:
+  void OnMessage(const std::shared_ptr<IMessage>& Message) override {
+    if (!FTaken.exchange(true)) FText.set_value(Describe(Message));
+  }
+  std::future<std::string> Text() { return FText.get_future(); }
+
+private:
+  std::atomic<bool> FTaken{false};
+  std::promise<std::string> FText;
+};
+
+void Tour() {
+  // Everything made from a connection needs it alive; Start opens the network link.
+  auto Connection = TVQJMSConnection::CreateConnection("", "", "localhost", 61613);
+  Connection->Start();
+
+  // Polling with Receive, acknowledging each message by its identifier.
+  auto Session = Connection->CreateSession(false, AckModeClient);
+  auto Queue = Session->CreateQueue("/queue/tour");
+  auto Consumer = Session->CreateConsumer(Queue);
+  Session->CreateProducer(Queue)->Send(Session->CreateTextMessage(u"Hello"));
+  auto Message = Consumer->Receive(5000);  // none when nothing arrived within 5 s
+  if (!Message) throw std::runtime_error("no message within 5 s");
+  Connection->GetClient().Ack(Message->GetJMSMessageID(), "");
+  std::cout << "received: " << Describe(Message) << '\n';
+  Session->Close();  // unsubscribes its consumers
+
+  // A listener; polling and listeners must not mix on one connection at the same time.
+  auto Listening = Connection->CreateSession(false, AckModeAuto);
+  auto Listener = std::make_shared<TFirstMessage>();
+  auto Arrived = Listener->Text();
+  Listening->CreateConsumer(Queue)->SetMessageListener(Listener);
+
+  // A transacted session: its messages reach the queue only when committed.
+  auto Transacted = Connection->CreateSession(true, AckModeTransacted);
+  auto Producer = Transacted->CreateProducer(Queue);
+  Producer->Send(Transacted->CreateTextMessage(u"rolled back"));
+  Transacted->Rollback();
+  Producer->Send(Transacted->CreateTextMessage(u"committed"));
+  Transacted->Commit();
+  if (Arrived.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+    throw std::runtime_error("the listener got nothing within 5 s");
+  std::cout << "listener: " << Arrived.get() << '\n';
+
+  Listening->Close();
+  Transacted->Close();
+  Connection->Close();
+}
+
+int main() {
+  try {
+    Tour();
+    return 0;
+  } catch (const std::exception& Error) {
+    std::cerr << "Error: " << Error.what() << '\n';
+    return 1;
+  }
+}

@@ -52,11 +52,3 @@ TEST(VQGuid, DistinctAcrossThreads) {
   for (const auto& Result : Results) Distinct.insert(Result.begin(), Result.end());
   EXPECT_EQ(Distinct.size(), Results.size() * PerThread);
 }
-
-TEST(VQGuid, EachIdentifierObjectDrawsItsOwn) {
-  const TVQConsumerID First;
-  const TVQConsumerID Second;
-  const TVQTransactionContext Transaction;
-  EXPECT_NE(First.ConsumerID, Second.ConsumerID);
-  EXPECT_NE(First.ConsumerID, Transaction.TransactionID);
-}

@@ -39,14 +39,6 @@ TEST(VQPrimitiveMap, NamesAndValuesMayHoldEqualsSign) {
   EXPECT_EQ(Map.GetString("v"), "x=y");
 }
 
-TEST(VQPrimitiveMap, NamesCompareByAsciiCaseOnly) {
-  TPrimitiveMap Map;
-  Map.SetString("\xC3\xA9", "lower");
-  EXPECT_EQ(Map.GetString("\xC3\x89"), "");
-  Map.SetString(" key", "padded");
-  EXPECT_EQ(Map.GetString("key"), "");
-}
-
 TEST(VQPrimitiveMap, Integers) {
   TPrimitiveMap Map;
   Map.SetInt("n", -12);

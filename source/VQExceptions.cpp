@@ -2,10 +2,10 @@
 
 namespace vq {
 
-EAssertionFailed::EAssertionFailed(const std::string& Message, std::source_location Where)
-    : Exception(Message + " (" + Where.file_name() + ", line " + std::to_string(Where.line()) + ")"),
+EAssertionFailed::EAssertionFailed(const std::string& Message, TSourceLocation Where)
+    : Exception(Message + " (" + Where.FileName + ", line " + std::to_string(Where.Line) + ")"),
       FMessage(Message),
-      FFileName(Where.file_name()),
-      FLine(Where.line()) {}
+      FFileName(Where.FileName),
+      FLine(Where.Line) {}
 
 }  // namespace vq

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
@@ -18,11 +17,20 @@ public:
   using Exception::Exception;
 };
 
+// Where a check sits. Built on the compiler intrinsics because clang 14 with libstdc++ 12
+// has no std::source_location.
+struct TSourceLocation {
+  static constexpr TSourceLocation current(const char* File = __builtin_FILE(), unsigned Line = __builtin_LINE()) {
+    return {File, Line};
+  }
+  const char* FileName;
+  unsigned Line;
+};
+
 // A broken internal invariant; names where the check sits.
 class EAssertionFailed : public Exception {
 public:
-  explicit EAssertionFailed(const std::string& Message,
-                            std::source_location Where = std::source_location::current());
+  explicit EAssertionFailed(const std::string& Message, TSourceLocation Where = TSourceLocation::current());
   const std::string& GetMessage() const { return FMessage; }
   const char* GetFileName() const { return FFileName; }
   unsigned GetLine() const { return FLine; }
@@ -33,8 +41,7 @@ private:
   unsigned FLine;
 };
 
-inline void Assert(bool Condition, const std::string& Message,
-                   std::source_location Where = std::source_location::current()) {
+inline void Assert(bool Condition, const std::string& Message, TSourceLocation Where = TSourceLocation::current()) {
   if (!Condition) throw EAssertionFailed(Message, Where);
 }
 

@@ -113,9 +113,10 @@ void TVQStompCustomClient::StompDisconnect() {
 }
 
 void TVQStompCustomClient::Disconnect() {
+  IStompCommAdapter& Adapter = CommAdapter();
   if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
   StompDisconnect();
-  CommAdapter().Disconnect();
+  Adapter.Disconnect();
 }
 
 void TVQStompCustomClient::TransmitCommand(std::string_view Command,
@@ -132,10 +133,11 @@ void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& Ext
 }
 
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
+  IStompCommAdapter& Adapter = CommAdapter();
   if (!FConnected && Frame.GetCommand() != "CONNECT")
     throw EVQStompClientNotConnectedError("Not connected! Command: " + Frame.GetCommand());
   CheckWireSafe(Frame);
-  CommAdapter().Write(Frame.Output());
+  Adapter.Write(Frame.Output());
 }
 
 void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {

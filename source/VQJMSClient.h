@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "VQJMSInterfaces.h"
+#include "VQStompCustomClient.h"
+
+namespace vq {
+
+class TVQCommAdapter;
+class TVQJMSClient;
+
+using TMessageEvent = std::function<void(TVQJMSClient& Client, const std::shared_ptr<IMessage>& Message)>;
+
+// The STOMP client of the messaging API: MESSAGE frames become text or bytes messages,
+// and messages become SEND frames. Owns its communication adapter.
+class TVQJMSClient : public TVQStompCustomClient {
+public:
+  // Creates and installs the default adapter of the registry, if any is registered.
+  TVQJMSClient();
+  ~TVQJMSClient() override;
+
+  void SetOnMessage(TMessageEvent Handler) { FOnMessage = std::move(Handler); }
+
+  // Sends a text or bytes message; any other message is silently not sent.
+  void SendMessage(const std::shared_ptr<IMessage>& Message, std::string_view Destination, std::string_view Receipt);
+  // Reads frames on this thread until one becomes a message or Timeout ms have passed
+  // (0 or less: no limit). Transport failures reach the caller; failures of a single
+  // frame (an ERROR frame, a malformed frame, a failing message event) are logged and
+  // reading goes on.
+  std::shared_ptr<IMessage> Receive(int32_t Timeout);
+  // The message made from the latest MESSAGE frame.
+  std::shared_ptr<IMessage> GetCurrentMessage() const;
+
+protected:
+  std::string_view GetClassName() const override { return "TVQJMSClient"; }
+  void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) override;
+
+private:
+  bool ReceiveOneFrame(IStompCommAdapter& Adapter, int32_t Timeout);
+
+  std::unique_ptr<TVQCommAdapter> FOwnedAdapter;
+  TMessageEvent FOnMessage;
+  mutable std::mutex FCurrentLock;
+  std::shared_ptr<IMessage> FCurrentMessage;
+  std::atomic<uint64_t> FMessagesMade{0};
+};
+
+}  // namespace vq

@@ -1,0 +1,15 @@
+# Fails unless the README's first C++ block is exactly the tour program.
+#   cmake -DREADME=<README.md> -DTOUR=<Tour.cpp> -P ReadmeTourTest.cmake
+file(READ ${README} Readme)
+file(READ ${TOUR} Tour)
+string(FIND "${Readme}" "```cpp\n" Start)
+if(Start EQUAL -1)
+  message(FATAL_ERROR "${README} has no ```cpp block")
+endif()
+math(EXPR Start "${Start} + 7")
+string(SUBSTRING "${Readme}" ${Start} -1 Block)
+string(FIND "${Block}" "```" End)
+string(SUBSTRING "${Block}" 0 ${End} Block)
+if(NOT Block STREQUAL Tour)
+  message(FATAL_ERROR "The C++ block of ${README} differs from ${TOUR}; copy the program into the README")
+endif()

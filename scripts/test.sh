@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Builds the library and runs the whole test suite against a real broker on loopback.
+# Builds the library and runs the test suite against real brokers on loopback, in
+# three rounds:
+#   1. the whole suite against ActiveMQ;
+#   2. the end-to-end tests of the sample programs again, against RabbitMQ;
+#   3. the sample programs with no broker listening at all.
+# Any failing test fails the script; the brokers are stopped however it ends.
 #   scripts/test.sh            plain build in build/
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
 #   scripts/test.sh --tsan     ThreadSanitizer, in build-tsan/
@@ -17,15 +22,35 @@ case "${1:-}" in
   *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
 esac
 
+readonly END_TO_END='^SamplesEndToEndTest\.'
+
+round() { echo; echo "=== $*"; }
+
+run_tests() { # ctest arguments...
+  ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error "$@"
+}
+
+stop_brokers() {
+  scripts/broker.sh stop activemq
+  scripts/broker.sh stop rabbitmq
+}
+
 scripts/setup.sh
 cmake -S . -B "$BUILD_DIR" -G Ninja "${CMAKE_FLAGS[@]}"
 cmake --build "$BUILD_DIR"
 
-if [ -x scripts/broker.sh ]; then
-  scripts/broker.sh start activemq
-  trap 'scripts/broker.sh stop activemq' EXIT
-  export VQSTOMP_BROKER=127.0.0.1:61613
-  export VQSTOMP_REQUIRE_BROKER=1
-fi
+trap stop_brokers EXIT
+export VQSTOMP_BROKER=127.0.0.1:61613 VQSTOMP_REQUIRE_BROKER=1
 
-ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error
+round "Whole suite against ActiveMQ"
+scripts/broker.sh start activemq
+run_tests
+
+round "Sample programs against RabbitMQ"
+scripts/broker.sh start rabbitmq
+run_tests -R "$END_TO_END"
+
+round "Sample programs with no broker"
+stop_brokers
+unset VQSTOMP_BROKER VQSTOMP_REQUIRE_BROKER
+VQSTOMP_NO_BROKER=1 run_tests -R "${END_TO_END}WithoutBroker"

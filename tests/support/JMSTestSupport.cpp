@@ -1,0 +1,80 @@
+#include "JMSTestSupport.h"
+
+#include "VQJMSBytesMessage.h"
+#include "VQJMSTextMessage.h"
+#include "VQStompFrame.h"
+#include "VQUnicode.h"
+
+namespace vq::test {
+
+std::vector<std::shared_ptr<IStompFrame>> SplitFrames(const std::string& Stream) {
+  static const std::string Terminator("\0\n", 2);
+  std::vector<std::shared_ptr<IStompFrame>> Frames;
+  for (size_t Start = 0, End; (End = Stream.find(Terminator, Start)) != std::string::npos; Start = End + 2)
+    Frames.push_back(TVQStompFrame::Parse(std::string_view(Stream).substr(Start, End + 2 - Start)));
+  return Frames;
+}
+
+std::vector<std::string> Commands(const std::vector<std::shared_ptr<IStompFrame>>& Frames) {
+  std::vector<std::string> Result;
+  for (const auto& Frame : Frames) Result.push_back(Frame->GetCommand());
+  return Result;
+}
+
+void TLogRecorder::Attach(ILogging& Logger) {
+  Logger.SetConsoleOutput(false);
+  Logger.SetOnLog([this](const std::u16string& Msg, TLogLevel Level) {
+    std::lock_guard Guard(FLock);
+    FLines.push_back(std::to_string(Level) + " " + Utf16ToUtf8(Msg));
+  });
+}
+
+std::vector<std::string> TLogRecorder::Lines() const {
+  std::lock_guard Guard(FLock);
+  return FLines;
+}
+
+bool TLogRecorder::Contains(const std::string& Part) const {
+  for (const auto& Line : Lines())
+    if (Line.find(Part) != std::string::npos) return true;
+  return false;
+}
+
+void TRecordingListener::OnMessage(const std::shared_ptr<IMessage>& Message) {
+  std::string Text;
+  if (auto TextMessage = std::dynamic_pointer_cast<ITextMessage>(Message)) {
+    Text = Utf16ToUtf8(TextMessage->GetText());
+  } else if (auto Bytes = std::dynamic_pointer_cast<IBytesMessage>(Message)) {
+    Text = Bytes->GetContent();
+  }
+  if (!FFailOn.empty() && Text == FFailOn) throw Exception("listener refused " + Text);
+  std::lock_guard Guard(FLock);
+  FTexts.push_back(Text);
+}
+
+std::vector<std::string> TRecordingListener::Texts() const {
+  std::lock_guard Guard(FLock);
+  return FTexts;
+}
+
+size_t TRecordingListener::Count() const {
+  std::lock_guard Guard(FLock);
+  return FTexts.size();
+}
+
+TPeerConnection::TPeerConnection()
+    : Connection(TVQJMSConnection::CreateConnection("", "", "127.0.0.1", Peer.Port())) {
+  Log.Attach(*Connection->GetClient().GetLogger());
+  Peer.SetAutoConnected(true);
+  Connection->Start();
+}
+
+TPeerConnection::~TPeerConnection() { Connection.reset(); }
+
+std::vector<std::shared_ptr<IStompFrame>> TPeerConnection::FramesAfterConnect() const {
+  auto Frames = SplitFrames(Peer.Received());
+  Frames.erase(Frames.begin());
+  return Frames;
+}
+
+}  // namespace vq::test

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ScriptedPeer.h"
+#include "VQJMSConnection.h"
+#include "VQStompInterfaces.h"
+
+namespace vq::test {
+
+// The frames in a byte stream of NUL LF terminated frames, decoded.
+std::vector<std::shared_ptr<IStompFrame>> SplitFrames(const std::string& Stream);
+// Command lines of those frames, for comparing sequences at a glance.
+std::vector<std::string> Commands(const std::vector<std::shared_ptr<IStompFrame>>& Frames);
+
+// Collects what the library logs, thread-safely, instead of printing it.
+class TLogRecorder {
+public:
+  void Attach(ILogging& Logger);
+  std::vector<std::string> Lines() const;
+  bool Contains(const std::string& Part) const;
+
+private:
+  mutable std::mutex FLock;
+  std::vector<std::string> FLines;
+};
+
+// Records every message it is handed, thread-safely; optionally fails on one.
+class TRecordingListener : public IMessageListener {
+public:
+  explicit TRecordingListener(std::string FailOn = {}) : FFailOn(std::move(FailOn)) {}
+  void OnMessage(const std::shared_ptr<IMessage>& Message) override;
+  std::vector<std::string> Texts() const;
+  size_t Count() const;
+
+private:
+  const std::string FFailOn;
+  mutable std::mutex FLock;
+  std::vector<std::string> FTexts;
+};
+
+// A connection to a scripted peer that answers CONNECT, already started.
+struct TPeerConnection {
+  TPeerConnection();
+  ~TPeerConnection();
+  std::vector<std::shared_ptr<IStompFrame>> FramesAfterConnect() const;
+
+  TScriptedPeer Peer;
+  TLogRecorder Log;
+  std::shared_ptr<TVQJMSConnection> Connection;
+};
+
+}  // namespace vq::test

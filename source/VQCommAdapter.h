@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "VQCommInterfaces.h"
+
+namespace vq {
+
+// What every adapter shares: the handlers, the logger and ConsoleMode. The handlers and
+// the logger may be replaced while a read thread delivers frames.
+class TVQCommAdapter : public IStompCommAdapter {
+public:
+  TVQCommAdapter();
+
+  void SetOnConnected(TConnectedEvent Handler) override;
+  TConnectedEvent GetOnConnected() const override;
+  void SetOnDataAvailable(TDataAvailableEvent Handler) override;
+  TDataAvailableEvent GetOnDataAvailable() const override;
+  void SetLogger(std::shared_ptr<ILogging> Logger) override;
+  std::shared_ptr<ILogging> GetLogger() const override;
+  // True: background deliveries run on the read thread; false: on the main thread,
+  // through CheckSynchronize.
+  bool GetConsoleMode() const override { return FConsoleMode; }
+  void SetConsoleMode(bool Value) override { FConsoleMode = Value; }
+  void StartReceiving() override {}
+  void StopReceiving() override {}
+
+  // GetName, ": " and Text to the logger at debug level; nothing without a logger.
+  virtual void Trace(const std::string& Text) const;
+
+protected:
+  // Hands one frame to OnDataAvailable; without a handler the frame is dropped.
+  void DeliverFrame(std::string_view Text);
+  // GetName, ": " and Text to the logger at error level; nothing without a logger.
+  void LogError(const std::string& Text) const;
+  // Calls OnConnected, if assigned.
+  void NotifyConnected();
+
+private:
+  void Log(const std::string& Text, TLogLevel Level) const;
+
+  mutable std::mutex FLock;
+  TConnectedEvent FOnConnected;
+  // Shared so that a delivery can call it outside the lock without copying it.
+  std::shared_ptr<const TDataAvailableEvent> FOnDataAvailable;
+  std::shared_ptr<ILogging> FLogger;
+  std::atomic<bool> FConsoleMode;
+};
+
+}  // namespace vq

@@ -1,0 +1,88 @@
+#pragma once
+
+// What the end-to-end programs share: the cases, their message bodies, argument parsing
+// and the measurement of the work itself.
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vq::bench {
+
+enum class TCase { SendText, SendBytes, ReceiveClient, ReceiveAuto };
+
+// The options every client of the comparison takes the same way.
+struct TOptions {
+  TCase Case = TCase::SendText;
+  int32_t Count = 0;
+  std::string Queue;
+  std::string Host = "127.0.0.1";
+  int32_t Port = 61613;
+};
+
+// Every wait for the broker gives up after this long.
+inline constexpr int32_t BrokerTimeoutMs = 60000;
+// The last SEND asks for this receipt: its arrival shows the broker took every message.
+inline constexpr std::string_view LastReceipt = "bench-last";
+
+inline std::string TextBody(int32_t Number) { return "This is test message " + std::to_string(Number); }
+inline std::string BulkBody() { return std::string(100, 'x'); }
+inline std::string Body(TCase Case, int32_t Number) {
+  return Case == TCase::SendText ? TextBody(Number) : BulkBody();
+}
+
+inline TCase ParseCase(std::string_view Name) {
+  if (Name == "send-text") return TCase::SendText;
+  if (Name == "send-bytes") return TCase::SendBytes;
+  if (Name == "receive-client") return TCase::ReceiveClient;
+  if (Name == "receive-auto") return TCase::ReceiveAuto;
+  throw std::invalid_argument("unknown case " + std::string(Name));
+}
+
+// CASE COUNT QUEUE [HOST:PORT]
+inline TOptions ParseOptions(int argc, char** argv) {
+  if (argc < 4 || argc > 5)
+    throw std::invalid_argument(std::string("usage: ") + argv[0] +
+                                " send-text|send-bytes|receive-client|receive-auto COUNT QUEUE [HOST:PORT]");
+  TOptions Options;
+  Options.Case = ParseCase(argv[1]);
+  Options.Count = std::stoi(argv[2]);
+  Options.Queue = argv[3];
+  if (argc == 5) {
+    const std::string Address = argv[4];
+    const size_t Colon = Address.rfind(':');
+    Options.Host = Address.substr(0, Colon);
+    Options.Port = std::stoi(Address.substr(Colon + 1));
+  }
+  return Options;
+}
+
+// Wall-clock and CPU time (user + system, all threads) from construction to Report.
+class TWorkTimer {
+public:
+  TWorkTimer() : FCpuStart(CpuSeconds()), FStart(std::chrono::steady_clock::now()) {}
+
+  void Report() const {
+    const double Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+    std::printf("elapsed=%.6f cpu=%.6f\n", Elapsed, CpuSeconds() - FCpuStart);
+    std::fflush(stdout);
+  }
+
+private:
+  static double CpuSeconds() {
+    rusage Usage{};
+    getrusage(RUSAGE_SELF, &Usage);
+    const auto Seconds = [](const timeval& Time) { return static_cast<double>(Time.tv_sec) + Time.tv_usec / 1e6; };
+    return Seconds(Usage.ru_utime) + Seconds(Usage.ru_stime);
+  }
+
+  double FCpuStart;
+  std::chrono::steady_clock::time_point FStart;
+};
+
+}  // namespace vq::bench

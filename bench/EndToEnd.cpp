@@ -1,0 +1,127 @@
+// One case of the end-to-end comparison with the library, against a real broker:
+//   vqstomp_e2e_bench send-text|send-bytes|receive-client|receive-auto COUNT QUEUE [HOST:PORT]
+// Prints "elapsed=<s> cpu=<s>" for the work itself: sends end with the broker's receipt
+// for the last message, receives with the last message handled.
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "BenchSupport.h"
+#include "VQJMSConnection.h"
+#include "VQStompFrame.h"
+#include "VQUnicode.h"
+
+using namespace vq;
+using namespace vq::bench;
+
+namespace {
+
+constexpr uint8_t AckModeAuto = 3;
+
+// Numbered texts are made per message, the fixed bulk text once.
+class TMessageMaker {
+public:
+  TMessageMaker(ISession& Session, TCase Case) : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())) {}
+  std::shared_ptr<IMessage> Make(int32_t Number) const {
+    return FSession.CreateTextMessage(FCase == TCase::SendText ? Utf8ToUtf16(TextBody(Number)) : FBulk);
+  }
+
+private:
+  ISession& FSession;
+  const TCase FCase;
+  const std::u16string FBulk;
+};
+
+void AwaitReceipt(TVQJMSClient& Client) {
+  bool Arrived = false;
+  Client.SetOnReceiptFrame([&Arrived](TVQStompCustomClient&, IStompFrame& Frame) {
+    Arrived = Arrived || Frame.GetHeader("receipt-id") == LastReceipt;
+  });
+  while (!Arrived)
+    if (!Client.GetCommAdapter()->ReceiveFrame(BrokerTimeoutMs)) throw std::runtime_error("no receipt from the broker");
+}
+
+// Every message but the last through a producer, the last with a receipt to wait for.
+void SendMessages(TVQJMSConnection& Connection, const TOptions& Options) {
+  const auto Session = Connection.CreateSession(false, AckModeAuto);
+  const auto Producer = Session->CreateProducer(Session->CreateQueue(Options.Queue));
+  const TMessageMaker Maker(*Session, Options.Case);
+  const TWorkTimer Timer;
+  for (int32_t Number = 1; Number < Options.Count; ++Number) Producer->Send(Maker.Make(Number));
+  Connection.GetClient().SendMessage(Maker.Make(Options.Count), Options.Queue, LastReceipt);
+  AwaitReceipt(Connection.GetClient());
+  Timer.Report();
+}
+
+void ReceiveAndAcknowledge(TVQJMSConnection& Connection, const TOptions& Options) {
+  const auto Session = Connection.CreateSession(false, AckModeClient);
+  const TWorkTimer Timer;
+  const auto Consumer = Session->CreateConsumer(Session->CreateQueue(Options.Queue));
+  for (int32_t Number = 1; Number <= Options.Count; ++Number) {
+    const auto Message = Consumer->Receive(BrokerTimeoutMs);
+    if (!Message) throw std::runtime_error("message " + std::to_string(Number) + " did not arrive");
+    Connection.GetClient().Ack(Message->GetJMSMessageID(), "");
+  }
+  Timer.Report();
+  Session->Close();
+}
+
+class TCountingListener : public IMessageListener {
+public:
+  explicit TCountingListener(int32_t Expected) : FExpected(Expected) {}
+  void OnMessage(const std::shared_ptr<IMessage>&) override {
+    if (++FCount == FExpected) FDone.set_value();
+  }
+  std::future<void> Done() { return FDone.get_future(); }
+
+private:
+  const int32_t FExpected;
+  std::atomic<int32_t> FCount{0};
+  std::promise<void> FDone;
+};
+
+void ReceiveWithListener(TVQJMSConnection& Connection, const TOptions& Options) {
+  const auto Session = Connection.CreateSession(false, AckModeAuto);
+  const auto Listener = std::make_shared<TCountingListener>(Options.Count);
+  auto Done = Listener->Done();
+  const TWorkTimer Timer;
+  Session->CreateConsumer(Session->CreateQueue(Options.Queue))->SetMessageListener(Listener);
+  if (Done.wait_for(std::chrono::milliseconds(BrokerTimeoutMs)) != std::future_status::ready)
+    throw std::runtime_error("the listener did not get every message");
+  Timer.Report();
+  Session->Close();
+}
+
+void Run(const TOptions& Options) {
+  const auto Connection = TVQJMSConnection::CreateConnection("", "", Options.Host, Options.Port);
+  Connection->Start();
+  switch (Options.Case) {
+    case TCase::SendText:
+    case TCase::SendBytes:
+      SendMessages(*Connection, Options);
+      break;
+    case TCase::ReceiveClient:
+      ReceiveAndAcknowledge(*Connection, Options);
+      break;
+    case TCase::ReceiveAuto:
+      ReceiveWithListener(*Connection, Options);
+      break;
+  }
+  Connection->Close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    Run(ParseOptions(argc, argv));
+    return 0;
+  } catch (const std::exception& Error) {
+    std::cerr << "Error: " << Error.what() << '\n';
+    return 1;
+  }
+}

@@ -1,0 +1,185 @@
+// Listener latency on loopback: from the moment a MESSAGE frame is handed to the socket
+// (the time is taken just before the send call) to the start of the listener's call.
+// A minimal peer in this program plays the broker and sends one message at a time,
+// each once the listener has taken the one before.
+//   vqstomp_latency_bench [COUNT]      (default 10000, after 1000 not counted)
+// Prints "count=<n> median_us=<x> p90_us=<y> p99_us=<z> max_us=<w>".
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "VQJMSConnection.h"
+
+using namespace vq;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint8_t AckModeAuto = 3;
+constexpr int32_t WarmUp = 1000;
+
+[[noreturn]] void Fail(const char* What) { throw std::system_error(errno, std::generic_category(), What); }
+
+// Plays the broker on 127.0.0.1 for one connection.
+class TPeer {
+public:
+  TPeer() : FListener(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Length = sizeof Address;
+    if (FListener < 0 || bind(FListener, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
+        listen(FListener, 1) != 0 || getsockname(FListener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
+      Fail("listen");
+    FPort = ntohs(Address.sin_port);
+  }
+  ~TPeer() {
+    if (FConnection >= 0) close(FConnection);
+    close(FListener);
+  }
+
+  int32_t Port() const { return FPort; }
+
+  // Accepts the client, answers its CONNECT and returns the id of its SUBSCRIBE.
+  std::string AcceptSubscriber() {
+    FConnection = accept(FListener, nullptr, nullptr);
+    if (FConnection < 0) Fail("accept");
+    const int On = 1;
+    setsockopt(FConnection, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+    ReadFrame();
+    Send(std::string_view("CONNECTED\nsession:latency\n\n\0\n", 29));
+    const std::string Subscribe = ReadFrame();
+    const size_t Id = Subscribe.find("\nid:");
+    if (!Subscribe.starts_with("SUBSCRIBE\n") || Id == std::string::npos) throw std::runtime_error("no SUBSCRIBE id");
+    return Subscribe.substr(Id + 4, Subscribe.find('\n', Id + 4) - Id - 4);
+  }
+
+  void Send(std::string_view Data) const {
+    while (!Data.empty()) {
+      const ssize_t Sent = send(FConnection, Data.data(), Data.size(), MSG_NOSIGNAL);
+      if (Sent < 0) Fail("send");
+      Data.remove_prefix(static_cast<size_t>(Sent));
+    }
+  }
+
+private:
+  std::string ReadFrame() {
+    for (;;) {
+      if (const size_t End = FPending.find('\0'); End != std::string::npos) {
+        const size_t Begin = FPending.find_first_not_of('\n');
+        std::string Frame = FPending.substr(Begin, End - Begin);
+        FPending.erase(0, End + 1);
+        return Frame;
+      }
+      char Buffer[4096];
+      const ssize_t Received = recv(FConnection, Buffer, sizeof Buffer, 0);
+      if (Received <= 0) Fail("recv");
+      FPending.append(Buffer, static_cast<size_t>(Received));
+    }
+  }
+
+  int FListener;
+  int FConnection = -1;
+  int32_t FPort = 0;
+  std::string FPending;
+};
+
+// Notes when each message reached it; the peer waits on the count.
+class TStampingListener : public IMessageListener {
+public:
+  explicit TStampingListener(size_t Count) : FArrivals(Count) {}
+  void OnMessage(const std::shared_ptr<IMessage>&) override {
+    const auto Now = TClock::now();
+    const uint32_t Index = FCount.load(std::memory_order_relaxed);
+    if (Index < FArrivals.size()) FArrivals[Index] = Now;
+    FCount.store(Index + 1, std::memory_order_release);
+    FCount.notify_one();
+  }
+  void AwaitCount(uint32_t Count) const {
+    for (uint32_t Seen = FCount.load(std::memory_order_acquire); Seen < Count; Seen = FCount.load(std::memory_order_acquire))
+      FCount.wait(Seen, std::memory_order_acquire);
+  }
+  TClock::time_point Arrival(size_t Index) const { return FArrivals[Index]; }
+
+private:
+  std::vector<TClock::time_point> FArrivals;
+  std::atomic<uint32_t> FCount{0};
+};
+
+// Headers as ActiveMQ sends them for a text message, with a 100-byte body.
+std::string MessageFrame(const std::string& Subscription, int32_t Number) {
+  return "MESSAGE\nexpires:0\ndestination:/queue/latency\nsubscription:" + Subscription +
+         "\npriority:4\nmessage-id:ID:latency-peer-40123-1765254580000-3:1:1:1:" + std::to_string(Number) +
+         "\ntimestamp:1765254580123\n\n" + std::string(100, 'x') + std::string("\0\n", 2);
+}
+
+std::vector<double> MeasureLatencies(int32_t Count) {
+  TPeer Peer;
+  std::string Subscription;
+  std::exception_ptr HandshakeError;
+  std::thread Handshake([&] {
+    try {
+      Subscription = Peer.AcceptSubscriber();
+    } catch (...) {
+      HandshakeError = std::current_exception();
+    }
+  });
+  const auto Connection = TVQJMSConnection::CreateConnection("", "", "127.0.0.1", Peer.Port());
+  Connection->Start();
+  const auto Session = Connection->CreateSession(false, AckModeAuto);
+  const auto Listener = std::make_shared<TStampingListener>(static_cast<size_t>(WarmUp + Count));
+  Session->CreateConsumer(Session->CreateQueue("/queue/latency"))->SetMessageListener(Listener);
+  Handshake.join();
+  if (HandshakeError) std::rethrow_exception(HandshakeError);
+
+  std::vector<std::string> Frames;
+  for (int32_t Number = 0; Number < WarmUp + Count; ++Number) Frames.push_back(MessageFrame(Subscription, Number));
+  std::vector<double> Latencies;
+  for (uint32_t Index = 0; Index < Frames.size(); ++Index) {
+    const auto Sent = TClock::now();
+    Peer.Send(Frames[Index]);
+    Listener->AwaitCount(Index + 1);
+    if (Index >= static_cast<uint32_t>(WarmUp))
+      Latencies.push_back(std::chrono::duration<double, std::micro>(Listener->Arrival(Index) - Sent).count());
+  }
+  Session->Close();
+  Connection->Close();
+  return Latencies;
+}
+
+double Quantile(const std::vector<double>& Sorted, double Fraction) {
+  const auto Rank = static_cast<size_t>(Fraction * static_cast<double>(Sorted.size()));
+  return Sorted[std::min(Rank, Sorted.size() - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const int32_t Count = argc > 1 ? std::stoi(argv[1]) : 10000;
+    auto Latencies = MeasureLatencies(Count);
+    std::sort(Latencies.begin(), Latencies.end());
+    std::printf("count=%zu median_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f\n", Latencies.size(),
+                Quantile(Latencies, 0.5), Quantile(Latencies, 0.9), Quantile(Latencies, 0.99), Latencies.back());
+    return 0;
+  } catch (const std::exception& Error) {
+    std::cerr << "Error: " << Error.what() << '\n';
+    return 1;
+  }
+}

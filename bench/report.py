@@ -1,0 +1,136 @@
+"""Turns the measurements of scripts/bench.sh into the markdown report of BENCHMARKS.md.
+
+    report.py MACHINE RESULTS LATENCY TEXT_COUNT BULK_COUNT
+
+MACHINE holds key=value lines; RESULTS lines "run client case count elapsed_s cpu_s maxrss_kb";
+LATENCY the output lines of vqstomp_latency_bench.
+"""
+import re
+import statistics
+import sys
+from collections import defaultdict
+
+CLIENTS = ["floor", "vqstomp", "stomp.py", "stompit", "stompjs"]
+OTHERS = ["stomp.py", "stompit", "stompjs"]
+CASES = {
+    "text-send": "send {text} text messages",
+    "text-receive": "receive {text}, one client ack each",
+    "bulk-send": "send {bulk} × 100 B",
+    "bulk-listen": "receive {bulk}, listener, auto ack",
+    "bulk-receive": "receive {bulk}, `Receive`, client ack each",
+}
+
+
+def read_machine(path):
+    with open(path) as lines:
+        return dict(line.rstrip("\n").split("=", 1) for line in lines if "=" in line)
+
+
+def read_results(path):
+    samples = defaultdict(list)
+    with open(path) as lines:
+        for line in lines:
+            run, client, case, count, elapsed, cpu, rss = line.split()
+            samples[client, case].append((int(count), float(elapsed), float(cpu), int(rss)))
+    return samples
+
+
+class Figures:
+    """Medians over the runs of one client in one case."""
+
+    def __init__(self, runs):
+        self.runs = len(runs)
+        self.rate = statistics.median(count / elapsed for count, elapsed, _, _ in runs)
+        self.cpu_us = statistics.median(cpu / count * 1e6 for count, _, cpu, _ in runs)
+        self.rss_mib = max(rss for *_, rss in runs) / 1024
+
+
+def figures(samples):
+    return {key: Figures(runs) for key, runs in samples.items() if runs}
+
+
+def ratio(value, reference):
+    return f"{value / reference:.2f}" if value is not None and reference else "–"
+
+
+def table(title, results, cases, runs, metric, unit_format, best):
+    """One row per case; the ratios compare vqstomp with the best other client and the floor."""
+    present = [c for c in CLIENTS if any((c, case) in results for case in cases)]
+    lines = [f"### {title}", "", "| case | " + " | ".join(present) + " | vqstomp ÷ best other | vqstomp ÷ floor |",
+             "|---|" + "---:|" * (len(present) + 2)]
+    for case, label in cases.items():
+        values = {c: metric(results[c, case]) for c in present if (c, case) in results}
+        if not values:
+            continue
+        cells = []
+        for client in present:
+            if client not in values:
+                cells.append("–")
+                continue
+            short = results[client, case].runs < runs
+            cells.append(unit_format(values[client]) + (f" ({results[client, case].runs}/{runs})" if short else ""))
+        others = [values[c] for c in OTHERS if c in values]
+        lines.append(f"| {label} | " + " | ".join(cells) +
+                     f" | {ratio(values.get('vqstomp'), best(others) if others else None)}"
+                     f" | {ratio(values.get('vqstomp'), values.get('floor'))} |")
+    return lines + [""]
+
+
+def latency_section(path):
+    with open(path) as lines:
+        found = [dict(re.findall(r"(\w+)=([0-9.]+)", line)) for line in lines if "median_us" in line]
+    if not found:
+        return []
+    lines = ["### Listener latency (loopback, scripted peer)", "",
+             "From just before the peer's `send` of a MESSAGE frame to the start of the listener's call, "
+             f"one message at a time, {found[0]['count']} messages per run after 1000 not counted.", "",
+             "| run | median µs | 90 % µs | 99 % µs | max µs |", "|---:|---:|---:|---:|---:|"]
+    for number, run in enumerate(found, 1):
+        lines.append(f"| {number} | {run['median_us']} | {run['p90_us']} | {run['p99_us']} | {run['max_us']} |")
+    return lines + [""]
+
+
+def main():
+    machine_path, results_path, latency_path, text_count, bulk_count = sys.argv[1:6]
+    machine = read_machine(machine_path)
+    samples = read_results(results_path)
+    runs = max((len(v) for k, v in samples.items() if k[1] != "fill"), default=0)
+    results = figures(samples)
+    cases = {case: label.format(text=text_count, bulk=f"{int(bulk_count):,}".replace(",", " "))
+             for case, label in CASES.items() if any((c, case) in results for c in CLIENTS)}
+    out = [
+        "# Benchmarks",
+        "",
+        f"Measured by `scripts/bench.sh` on {machine['date']}: {machine['cpu']}, {machine['nproc']} cores, "
+        f"{machine['memory']} of memory; {machine['broker']} on loopback, shared by the client and the broker; "
+        f"library at commit {machine['commit']}, Release build. Load average {machine['load']} before the run, "
+        f"{machine.get('load_after', '?')} after it.",
+        "",
+        f"Clients: **floor** is a plain socket writing pre-encoded frames (`bench/Floor.cpp`), the least any "
+        f"client can do against this broker; **vqstomp** is this library through its public API "
+        f"(`bench/EndToEnd.cpp`); stomp.py {machine.get('stomp.py', '?')} (Debian `python3-stomp`), "
+        f"stompit {machine.get('stompit', '?')}, @stomp/stompjs {machine.get('stompjs', '?')} over "
+        f"@stomp/tcp-wrapper {machine.get('tcp-wrapper', '?')} (`bench/clients/`). All speak STOMP 1.0 and send "
+        "no content-length.",
+        "",
+        "Each case is one process. Time and CPU cover the work itself: a send case runs from the first SEND to "
+        "the broker's receipt for the last one, a receive case from the SUBSCRIBE to the last message handled. "
+        "CPU is user + system time of the whole client process (all threads, from getrusage or "
+        "process.cpuUsage); memory is the process's peak resident set (`/usr/bin/time`), the largest over the runs. "
+        f"Figures are medians of {runs} runs; a cell with fewer successful runs says how many. Only other "
+        "clients count for \"best other\": the highest rate, the lowest CPU time, the least memory.",
+        "",
+    ]
+    if cases:
+        out += table("Messages per second (higher is better)", results, cases, runs,
+                     lambda f: f.rate, lambda v: f"{v:,.0f}".replace(",", " "), max)
+        out += table("CPU time per message, µs (lower is better)", results, cases, runs,
+                     lambda f: f.cpu_us, lambda v: f"{v:.2f}", min)
+        out += table("Peak memory, MiB (lower is better)", results, cases, runs,
+                     lambda f: f.rss_mib, lambda v: f"{v:.1f}", min)
+    out += latency_section(latency_path)
+    print("\n".join(out).rstrip("\n"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# End-to-end benchmarks of the library beside other STOMP clients, all speaking STOMP 1.0
+# without content-length to one ActiveMQ on 127.0.0.1:61613, and the listener latency on
+# loopback. Prints a markdown report and, after a full run, writes it to BENCHMARKS.md.
+#
+#   scripts/bench.sh [--runs N] [--count N] [--clients LIST] [--cases LIST] [--output FILE]
+#
+#   --runs N        repetitions; medians are reported (default 3)
+#   --count N       messages of the bulk cases (default 100000; the text cases send 2000)
+#   --clients LIST  comma-separated subset of: floor,vqstomp,stomp.py,stompit,stompjs
+#   --cases LIST    comma-separated subset of: text-send,text-receive,bulk-send,bulk-listen,bulk-receive,latency
+#   --output FILE   where the report goes (default: BENCHMARKS.md after a full run, else nowhere)
+#
+# The broker: one that scripts/broker.sh started is reused as it is (other engineers may
+# be testing against it); one started by anything else is used only with
+# VQSTOMP_BENCH_REUSE_BROKER=1; with none answering, ActiveMQ is started for the run and
+# stopped afterwards. Every run uses queues of its own, /queue/bench-<pid>-<run>-<client>-<case>.
+#
+# The other clients go into a scratch folder (${VQSTOMP_BENCH_DIR:-/tmp/vqstomp-bench}):
+# stompit, @stomp/stompjs and @stomp/tcp-wrapper from npm; stomp.py is Debian's python3-stomp.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+readonly ALL_CLIENTS=floor,vqstomp,stomp.py,stompit,stompjs
+readonly ALL_CASES=text-send,text-receive,bulk-send,bulk-listen,bulk-receive,latency
+readonly BROKER_ADDRESS=127.0.0.1:61613
+readonly TEXT_COUNT=2000
+readonly DEFAULT_BULK_COUNT=100000
+readonly CASE_TIMEOUT=300
+readonly SCRATCH=${VQSTOMP_BENCH_DIR:-/tmp/vqstomp-bench}
+readonly BUILD_DIR=build-bench
+readonly BENCH_BIN=$BUILD_DIR/bench
+
+RUNS=3
+BULK_COUNT=$DEFAULT_BULK_COUNT
+CLIENTS=$ALL_CLIENTS
+CASES=$ALL_CASES
+OUTPUT=
+
+say() { echo "bench.sh: $*" >&2; }
+die() { say "$*"; exit 1; }
+
+usage() {
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
+    exit 2
+}
+
+parse_options() {
+    while (( $# > 0 )); do
+        case $1 in
+            --runs) RUNS=$2; shift 2 ;;
+            --count) BULK_COUNT=$2; shift 2 ;;
+            --clients) CLIENTS=$2; shift 2 ;;
+            --cases) CASES=$2; shift 2 ;;
+            --output) OUTPUT=$2; shift 2 ;;
+            *) usage ;;
+        esac
+    done
+    [[ $RUNS =~ ^[1-9][0-9]*$ && $BULK_COUNT =~ ^[1-9][0-9]*$ ]] || usage
+    check_subset "$CLIENTS" "$ALL_CLIENTS"
+    check_subset "$CASES" "$ALL_CASES"
+    if [[ -z $OUTPUT && $CLIENTS == "$ALL_CLIENTS" && $CASES == "$ALL_CASES" && $BULK_COUNT == "$DEFAULT_BULK_COUNT" ]]; then
+        OUTPUT=BENCHMARKS.md
+    fi
+}
+
+check_subset() { # list allowed
+    local item
+    for item in ${1//,/ }; do
+        [[ ",$2," == *",$item,"* ]] || die "unknown item '$item' (allowed: $2)"
+    done
+}
+
+selected() { [[ ",$CASES," == *",$1,"* ]]; }
+
+# --- tools ------------------------------------------------------------------------------
+
+ensure_debian_package() {
+    [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == "install ok installed" ]] && return 0
+    say "installing $1 from Debian"
+    local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
+    "${apt[@]}" install -y "$1" > /dev/null || { "${apt[@]}" update > /dev/null; "${apt[@]}" install -y "$1" > /dev/null; }
+}
+
+ensure_node_packages() {
+    local modules=$SCRATCH/node/node_modules
+    [[ -d $modules/stompit && -d $modules/@stomp/stompjs && -d $modules/@stomp/tcp-wrapper ]] && return 0
+    say "installing stompit, @stomp/stompjs and @stomp/tcp-wrapper into $SCRATCH/node"
+    mkdir -p "$SCRATCH/node"
+    npm install --prefix "$SCRATCH/node" --no-audit --no-fund --no-save --silent \
+        stompit @stomp/stompjs @stomp/tcp-wrapper > /dev/null
+}
+
+prepare_tools() {
+    scripts/setup.sh
+    command -v /usr/bin/time > /dev/null || ensure_debian_package time
+    [[ ,$CLIENTS, == *,stomp.py,* ]] && ensure_debian_package python3-stomp
+    [[ ,$CLIENTS, == *,stomp* ]] && ensure_node_packages
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
+    cmake --build "$BUILD_DIR" -j2 --target vqstomp_e2e_bench vqstomp_floor_bench vqstomp_latency_bench > /dev/null
+}
+
+# --- broker -----------------------------------------------------------------------------
+
+STARTED_BROKER=0
+
+broker_started_by_script() {
+    local pidfile=${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}/activemq/broker.pid pid
+    [[ -r $pidfile ]] && read -r pid < "$pidfile" && [[ $pid =~ ^[0-9]+$ ]] || return 1
+    [[ $(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null) == *activemq* ]]
+}
+
+acquire_broker() {
+    if scripts/broker.sh status > /dev/null; then
+        if broker_started_by_script; then
+            say "reusing the ActiveMQ that scripts/broker.sh started"
+        elif [[ ${VQSTOMP_BENCH_REUSE_BROKER:-0} == 1 ]]; then
+            say "reusing the broker on $BROKER_ADDRESS (VQSTOMP_BENCH_REUSE_BROKER=1)"
+        else
+            die "a broker not started by scripts/broker.sh answers on $BROKER_ADDRESS; set VQSTOMP_BENCH_REUSE_BROKER=1 to use it"
+        fi
+    else
+        scripts/broker.sh start activemq >&2
+        STARTED_BROKER=1
+    fi
+}
+
+release_broker() {
+    (( STARTED_BROKER )) && scripts/broker.sh stop activemq >&2 || true
+}
+
+# --- running the cases ------------------------------------------------------------------
+
+client_command() { # client -> the command that runs one case
+    case $1 in
+        floor) echo "$BENCH_BIN/vqstomp_floor_bench" ;;
+        vqstomp) echo "$BENCH_BIN/vqstomp_e2e_bench" ;;
+        stomp.py) echo "/usr/bin/python3 bench/clients/stomp_py.py" ;;
+        stompit) echo "node bench/clients/stompit.cjs" ;;
+        stompjs) echo "node bench/clients/stompjs.cjs" ;;
+    esac
+}
+
+# Runs one case and appends "run client case count elapsed cpu maxrss_kb" to RESULTS
+# (the report leaves out the "fill" steps); a case that fails leaves no line.
+measure() { # run client case mode count queue
+    local run=$1 client=$2 name=$3 mode=$4 count=$5 queue=$6 output rss
+    local -a command
+    read -r -a command <<< "$(client_command "$client")"
+    if ! output=$(NODE_PATH=$SCRATCH/node/node_modules timeout "$CASE_TIMEOUT" \
+                  /usr/bin/time -f %M -o "$WORK/rss" "${command[@]}" "$mode" "$count" "$queue" "$BROKER_ADDRESS"); then
+        say "run $run: $client $name failed"
+        return 0
+    fi
+    read -r rss < "$WORK/rss"
+    [[ $output =~ elapsed=([0-9.]+)\ cpu=([0-9.]+) ]] || { say "run $run: $client $name printed '$output'"; return 0; }
+    echo "$run $client $name $count ${BASH_REMATCH[1]} ${BASH_REMATCH[2]} $rss" >> "$RESULTS"
+    say "run $run: $client $name: ${BASH_REMATCH[1]} s, cpu ${BASH_REMATCH[2]} s, max RSS $rss kB"
+}
+
+# A receive case needs its queue filled: by its send case, measured when selected.
+send_name() { # case
+    if selected "$1"; then echo "$1"; else echo fill; fi
+}
+
+run_client() { # run client
+    local run=$1 client=$2 queue=/queue/bench-$$-$1-$2
+    if selected text-send || selected text-receive; then
+        measure "$run" "$client" "$(send_name text-send)" send-text "$TEXT_COUNT" "$queue-text"
+        selected text-receive && measure "$run" "$client" text-receive receive-client "$TEXT_COUNT" "$queue-text"
+    fi
+    if selected bulk-send || selected bulk-listen; then
+        measure "$run" "$client" "$(send_name bulk-send)" send-bytes "$BULK_COUNT" "$queue-bulk"
+        selected bulk-listen && measure "$run" "$client" bulk-listen receive-auto "$BULK_COUNT" "$queue-bulk"
+    fi
+    if selected bulk-receive; then
+        measure "$run" "$client" fill send-bytes "$BULK_COUNT" "$queue-poll"
+        measure "$run" "$client" bulk-receive receive-client "$BULK_COUNT" "$queue-poll"
+    fi
+}
+
+run_latency() {
+    local run output
+    for (( run = 1; run <= RUNS; run++ )); do
+        output=$(timeout "$CASE_TIMEOUT" "$BENCH_BIN/vqstomp_latency_bench") || { say "latency run $run failed"; continue; }
+        say "latency run $run: $output"
+        echo "$output" >> "$LATENCY"
+    done
+}
+
+machine_facts() {
+    echo "date=$(date '+%Y-%m-%d %H:%M %Z')"
+    echo "cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+    echo "nproc=$(nproc)"
+    echo "memory=$(free -g | awk '/^Mem:/ { print $2 " GiB" }')"
+    echo "broker=ActiveMQ $(dpkg-query -W -f='${Version}' activemq 2>/dev/null || echo unknown)"
+    echo "commit=$(git rev-parse --short HEAD)"
+    echo "stomp.py=$(dpkg-query -W -f='${Version}' python3-stomp 2>/dev/null || echo unknown)"
+    local package
+    for package in stompit @stomp/stompjs @stomp/tcp-wrapper; do
+        echo "${package##*/}=$(node -p "require('$SCRATCH/node/node_modules/$package/package.json').version" 2>/dev/null || echo unknown)"
+    done
+    echo "load=$(cut -d ' ' -f 1-3 /proc/loadavg)"
+}
+
+main() {
+    parse_options "$@"
+    prepare_tools
+    WORK=$(mktemp -d)
+    RESULTS=$WORK/results
+    LATENCY=$WORK/latency
+    : > "$RESULTS"
+    : > "$LATENCY"
+    trap 'release_broker; rm -rf "$WORK"' EXIT
+    machine_facts > "$WORK/machine"
+    if [[ $CASES != latency ]]; then
+        acquire_broker
+        local run client
+        # Clients take turns within each run, so a noisy minute hurts them alike.
+        for (( run = 1; run <= RUNS; run++ )); do
+            for client in ${CLIENTS//,/ }; do run_client "$run" "$client"; done
+        done
+    fi
+    selected latency && run_latency
+    echo "load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)" >> "$WORK/machine"
+    python3 bench/report.py "$WORK/machine" "$RESULTS" "$LATENCY" "$TEXT_COUNT" "$BULK_COUNT" > "$WORK/report.md"
+    cat "$WORK/report.md"
+    if [[ -n $OUTPUT ]]; then
+        cp "$WORK/report.md" "$OUTPUT"
+        say "wrote $OUTPUT"
+    fi
+}
+
+main "$@"

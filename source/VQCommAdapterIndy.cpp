@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "VQStompFrame.h"
 #include "VQSynchronize.h"
@@ -45,9 +47,31 @@ int PollTimeout(TIdStompClient::TDeadline Deadline) {
   return static_cast<int>(std::clamp<int64_t>(Left.count(), 0, INT_MAX));
 }
 
-TIdStompClient::TDeadline DeadlineAfter(int32_t Timeout) {
-  if (Timeout <= 0) return TIdStompClient::NoDeadline;
-  return std::chrono::steady_clock::now() + std::chrono::milliseconds(Timeout);
+// Terminators are a byte or two: the rest is compared in place rather than by a call.
+size_t Find(std::string_view Data, std::string_view Terminator, size_t From) {
+  const char* const End = Data.data() + Data.size();
+  for (const char* At = Data.data() + From; At < End; ++At) {
+    At = static_cast<const char*>(std::memchr(At, Terminator[0], static_cast<size_t>(End - At)));
+    if (At == nullptr) break;
+    size_t Matched = 1;
+    while (Matched < Terminator.size() && At + Matched < End && At[Matched] == Terminator[Matched]) ++Matched;
+    if (Matched == Terminator.size()) return static_cast<size_t>(At - Data.data());
+  }
+  return std::string_view::npos;
+}
+
+TIdStompClient::TDeadline DeadlineAfter(TIdStompClient::TWait Wait) {
+  if (Wait == TIdStompClient::NoLimit) return TIdStompClient::NoDeadline;
+  return std::chrono::steady_clock::now() + Wait;
+}
+
+// GetContentLength reads the first header line named "content-length". It is handed the
+// block from that line on, so that it does not walk every line of every frame.
+int64_t ContentLength(std::string_view HeaderText) {
+  constexpr std::string_view Name = "content-length:";
+  for (size_t At = HeaderText.find(Name); At != std::string_view::npos; At = HeaderText.find(Name, At + 1))
+    if (At == 0 || HeaderText[At - 1] == LF) return TVQStompFrame::GetContentLength(HeaderText.substr(At));
+  return 0;
 }
 
 sockaddr_in Resolve(const std::string& Host, int32_t Port) {
@@ -133,7 +157,7 @@ void TIdStompClient::Shutdown() {
 
 bool TIdStompClient::Connected() {
   try {
-    return AwaitContent(std::chrono::steady_clock::now()) || IsOpen();
+    return AwaitContent(TWait(0)) || IsOpen();
   } catch (const EVQCommError&) {
     return false;
   }
@@ -158,13 +182,16 @@ void TIdStompClient::Write(std::string_view Data) {
   }
 }
 
-bool TIdStompClient::AwaitContent(TDeadline Deadline) {
+bool TIdStompClient::AwaitContent(TWait Wait) {
+  // Taken at the first wait: a buffered frame costs no clock reading.
+  std::optional<TDeadline> Deadline;
   for (;;) {
     const std::string_view Data = Unread();
     const auto Content = std::find_if(Data.begin(), Data.end(), [](char Byte) { return static_cast<uint8_t>(Byte) > 0x20; });
     Consume(static_cast<size_t>(Content - Data.begin()));
     if (Content != Data.end()) return true;
-    if (!AwaitMore(Deadline)) return false;
+    if (!Deadline) Deadline = DeadlineAfter(Wait);
+    if (!AwaitMore(*Deadline)) return false;
   }
 }
 
@@ -173,7 +200,7 @@ size_t TIdStompClient::AwaitTerminator(std::string_view Terminator, size_t MaxLe
   size_t From = 0;
   for (;;) {
     const std::string_view Data = Unread();
-    const size_t Found = Data.find(Terminator, From);
+    const size_t Found = Find(Data, Terminator, From);
     if (Found != std::string_view::npos && Found <= MaxLength) return Found;
     if (Found != std::string_view::npos || Data.size() > MaxLength) throw EIdMaxLineLengthExceeded();
     From = Data.size() - std::min(Data.size(), Terminator.size() - 1);
@@ -223,7 +250,7 @@ void TVQStompReadThread::Step() {
 // unless the thread is being ended anyway.
 bool TVQStompReadThread::ReadFrame() {
   try {
-    return FAdapter.ReadFrame(FFrameText, std::chrono::steady_clock::now() + IdlePass);
+    return FAdapter.ReadFrame(FFrameText, IdlePass);
   } catch (const std::exception& Error) {
     if (!Terminated()) FAdapter.LogError(Error.what());
     throw;
@@ -292,9 +319,12 @@ bool TVQCommAdapterIndy::Connected() {
 }
 
 bool TVQCommAdapterIndy::ReceiveFrame(int32_t Timeout) {
-  std::string Text;
-  if (!ReadFrame(Text, DeadlineAfter(Timeout))) return false;
+  // Reuses the thread's last text; a handler that receives again gets a text of its own.
+  thread_local std::string Spare;
+  std::string Text = std::exchange(Spare, {});
+  if (!ReadFrame(Text, Timeout > 0 ? TIdStompClient::TWait(Timeout) : TIdStompClient::NoLimit)) return false;
   DeliverFrame(Text);
+  Spare = std::move(Text);
   return true;
 }
 
@@ -310,12 +340,12 @@ void TVQCommAdapterIndy::StopReceiving() {
 
 bool TVQCommAdapterIndy::IsReceiving() const { return FReadThread && !FReadThread->Stopped(); }
 
-// Waits until Deadline for a frame to begin; once it has, reads it whole: the trimmed
-// header block, LF, LF, then the counted body with its NUL and the byte after it, or
-// the body up to its NUL without the NUL.
-bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TDeadline Deadline) {
+// Waits up to Wait for a frame to begin; once it has, reads it whole: the trimmed header
+// block, LF, LF, then the counted body with its NUL and the byte after it, or the body
+// up to its NUL without the NUL.
+bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait) {
   std::lock_guard Guard(FReadLock);
-  if (!FClient.AwaitContent(Deadline)) return false;
+  if (!FClient.AwaitContent(Wait)) return false;
   const size_t HeaderEnd = FClient.AwaitTerminator(HeaderTerminator, MaxLineLength());
   Text.assign(TrimControl(FClient.Unread().substr(0, HeaderEnd))).append(HeaderTerminator);
   FClient.Consume(HeaderEnd + HeaderTerminator.size());
@@ -324,14 +354,14 @@ bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TDeadline 
 }
 
 void TVQCommAdapterIndy::ReadBody(std::string& Text) {
-  const int64_t ContentLength = TVQStompFrame::GetContentLength(Text);
-  if (ContentLength == 0) {
+  const int64_t Length = ContentLength(Text);
+  if (Length == 0) {
     const size_t BodyEnd = FClient.AwaitTerminator(BodyTerminator, MaxLineLength());
     Text.append(FClient.Unread().substr(0, BodyEnd));
     FClient.Consume(BodyEnd + BodyTerminator.size());
     return;
   }
-  const int64_t Count = ContentLength + 2;
+  const int64_t Count = Length + 2;
   if (Count < 1) return;
   FClient.AwaitBytes(static_cast<size_t>(Count));
   Text.append(FClient.Unread().substr(0, static_cast<size_t>(Count)));

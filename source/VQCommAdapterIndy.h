@@ -61,6 +61,8 @@ private:
 // destructor, so a reader never finds its descriptor reused by another file.
 class TIdStompClient {
 public:
+  using TWait = std::chrono::milliseconds;
+  static constexpr TWait NoLimit = TWait::max();
   using TDeadline = std::chrono::steady_clock::time_point;
   static constexpr TDeadline NoDeadline = TDeadline::max();
 
@@ -92,9 +94,9 @@ public:
   // when the connection is closed, even if unread bytes remain.
   std::string_view Unread() const { return FBuffer.Unread(); }
   void Consume(size_t Count) { FBuffer.Consume(Count); }
-  // Drops bytes up to 0x20 at the front, waiting until Deadline for others. Returns
-  // whether a byte above 0x20 is now at the front.
-  bool AwaitContent(TDeadline Deadline);
+  // Drops bytes up to 0x20 at the front, waiting up to Wait for others. Returns whether
+  // a byte above 0x20 is now at the front.
+  bool AwaitContent(TWait Wait);
   // Waits until Terminator is unread and returns its offset in the unread bytes; fails
   // with EIdMaxLineLengthExceeded once more than MaxLength bytes would precede it.
   size_t AwaitTerminator(std::string_view Terminator, size_t MaxLength);
@@ -165,7 +167,7 @@ public:
 private:
   friend class TVQStompReadThread;
 
-  bool ReadFrame(std::string& Text, TIdStompClient::TDeadline Deadline);
+  bool ReadFrame(std::string& Text, TIdStompClient::TWait Wait);
   void ReadBody(std::string& Text);
   void EndReadThread();
   void CloseSocket();

@@ -37,8 +37,10 @@ void TVQThread::Execute() {
 
 // Parks while stopped; false once the thread is to end.
 bool TVQThread::AwaitStart() {
-  std::unique_lock Guard(Lock);
-  if (FStopped) FWake.wait(Guard, FTerminate.get_token(), [this] { return !FStopped; });
+  if (FStopped) {
+    std::unique_lock Guard(Lock);
+    FWake.wait(Guard, FTerminate.get_token(), [this] { return !FStopped; });
+  }
   return !Terminated();
 }
 

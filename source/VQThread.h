@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <stop_token>
@@ -45,7 +46,8 @@ private:
   void Execute();
   bool AwaitStart();
 
-  bool FStopped = true;
+  // Written under Lock; read without it between Steps.
+  std::atomic<bool> FStopped{true};
   std::stop_source FTerminate;
   std::condition_variable_any FWake;
   std::thread FThread;  // after the fields above: the body may run as soon as it exists

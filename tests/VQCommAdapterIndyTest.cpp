@@ -100,6 +100,7 @@ const std::vector<TFramingCase> FramingCases = {
     {"MESSAGE\ncontent-length:5\n\nab\0\nc\0\n"s, {"MESSAGE\ncontent-length:5\n\nab\0\nc\0\n"s}},
     {"MESSAGE\n\nbody\0\nMESSAGE\n\nnext\0\n"s, {"MESSAGE\n\nbody", "MESSAGE\n\nnext"}},
     {"\n\r\n\nMESSAGE\na:b\n\nx\0"s, {"MESSAGE\na:b\n\nx"}},
+    {"MESSAGE\nx-content-length:3\nContent-Length:3\n\nab\0\n"s, {"MESSAGE\nx-content-length:3\nContent-Length:3\n\nab"}},
     {"RECEIPT\nreceipt-id:1 \n\n\0\nMESSAGE\ncontent-length:0\n\n\0\n"s,
      {"RECEIPT\nreceipt-id:1\n\n", "MESSAGE\ncontent-length:0\n\n"}},
 };

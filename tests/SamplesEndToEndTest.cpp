@@ -178,7 +178,7 @@ TEST(SamplesEndToEndTest, SenderAndReceiverPassEveryMessageInOrderAndLeaveTheQue
   EXPECT_EQ(Receiver.ExitCode, 0) << Describe(Receiver);
   EXPECT_EQ(FirstDifference(LogMessages(Receiver.Out), ReceiverLog()), "");
 
-  EXPECT_EQ(DrainQueue(Broker, "/queue/a"), 0) << "acknowledged messages came back";
+  EXPECT_EQ(DrainQueue(Broker, "/queue/a"), 0) << "messages were left on the queue";
 }
 
 TEST(SamplesEndToEndTest, TourRunsThroughPollingListenerAndTransaction) {

@@ -47,6 +47,9 @@ int PollTimeout(TIdStompClient::TDeadline Deadline) {
   return static_cast<int>(std::clamp<int64_t>(Left.count(), 0, INT_MAX));
 }
 
+// Bytes up to 0x20 between frames are padding (the line end after a NUL, heart-beats).
+bool IsContent(char Byte) { return static_cast<uint8_t>(Byte) > 0x20; }
+
 // Terminators are a byte or two: the rest is compared in place rather than by a call.
 size_t Find(std::string_view Data, std::string_view Terminator, size_t From) {
   const char* const End = Data.data() + Data.size();
@@ -187,7 +190,7 @@ bool TIdStompClient::AwaitContent(TWait Wait) {
   std::optional<TDeadline> Deadline;
   for (;;) {
     const std::string_view Data = Unread();
-    const auto Content = std::find_if(Data.begin(), Data.end(), [](char Byte) { return static_cast<uint8_t>(Byte) > 0x20; });
+    const auto Content = std::find_if(Data.begin(), Data.end(), IsContent);
     Consume(static_cast<size_t>(Content - Data.begin()));
     if (Content != Data.end()) return true;
     if (!Deadline) Deadline = DeadlineAfter(Wait);
@@ -250,7 +253,7 @@ void TVQStompReadThread::Step() {
 // unless the thread is being ended anyway.
 bool TVQStompReadThread::ReadFrame() {
   try {
-    return FAdapter.ReadFrame(FFrameText, IdlePass);
+    return FAdapter.ReadFrame(FFrameText, IdlePass, this);
   } catch (const std::exception& Error) {
     if (!Terminated()) FAdapter.LogError(Error.what());
     throw;
@@ -342,10 +345,11 @@ bool TVQCommAdapterIndy::IsReceiving() const { return FReadThread && !FReadThrea
 
 // Waits up to Wait for a frame to begin; once it has, reads it whole: the trimmed header
 // block, LF, LF, then the counted body with its NUL and the byte after it, or the body
-// up to its NUL without the NUL.
-bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait) {
+// up to its NUL without the NUL. A frame that begins after Reader was stopped is left
+// for ReceiveFrame.
+bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader) {
   std::lock_guard Guard(FReadLock);
-  if (!FClient.AwaitContent(Wait)) return false;
+  if (!FClient.AwaitContent(Wait) || (Reader != nullptr && Reader->Stopped())) return false;
   const size_t HeaderEnd = FClient.AwaitTerminator(HeaderTerminator, MaxLineLength());
   Text.assign(TrimControl(FClient.Unread().substr(0, HeaderEnd))).append(HeaderTerminator);
   FClient.Consume(HeaderEnd + HeaderTerminator.size());

@@ -167,7 +167,7 @@ public:
 private:
   friend class TVQStompReadThread;
 
-  bool ReadFrame(std::string& Text, TIdStompClient::TWait Wait);
+  bool ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader = nullptr);
   void ReadBody(std::string& Text);
   void EndReadThread();
   void CloseSocket();

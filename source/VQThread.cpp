@@ -17,10 +17,7 @@ void TVQThread::Stop() {
   FStopped = true;
 }
 
-bool TVQThread::Stopped() const {
-  std::lock_guard Guard(Lock);
-  return FStopped || Terminated();
-}
+bool TVQThread::Stopped() const { return FStopped || Terminated(); }
 
 void TVQThread::TerminateAndWaitFor() {
   Terminate();

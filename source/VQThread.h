@@ -46,7 +46,8 @@ private:
   void Execute();
   bool AwaitStart();
 
-  // Written under Lock; read without it between Steps.
+  // Written under Lock, so that a Start cannot slip between the test and the parking;
+  // read without it.
   std::atomic<bool> FStopped{true};
   std::stop_source FTerminate;
   std::condition_variable_any FWake;

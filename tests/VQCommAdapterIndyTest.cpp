@@ -309,11 +309,14 @@ TEST_F(TCommAdapterIndyTest, ConnectedReportsUnreadBytesAfterThePeerClosed) {
 TEST_F(TCommAdapterIndyTest, StoppedReceivingLeavesFramesToReceiveFrame) {
   Connect();
   Adapter.StartReceiving();
+  Peer.Send("MESSAGE\n\nread thread\0\n"s);
+  ASSERT_TRUE(WaitUntil([&] { return Frames.Count() == 1; }));
+  // The read thread is now in an idle pass; a frame arriving after the stop is not its.
   Adapter.StopReceiving();
   EXPECT_FALSE(Adapter.IsReceiving());
   Peer.Send("MESSAGE\n\nmine\0\n"s);
-  ASSERT_TRUE(Adapter.ReceiveFrame(0));
-  EXPECT_EQ(Frames.Items(), std::vector{"MESSAGE\n\nmine"s});
+  ASSERT_TRUE(Adapter.ReceiveFrame(20000));
+  EXPECT_EQ(Frames.Items(), (std::vector<std::string>{"MESSAGE\n\nread thread", "MESSAGE\n\nmine"}));
 }
 
 TEST_F(TCommAdapterIndyTest, DisconnectEndsReadingEvenInTheMiddleOfAFrame) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace vq {
 
@@ -52,7 +53,7 @@ void Run(TCallQueue& Queue, TQueuedCall& Item) {
     Error = std::current_exception();
   }
   std::lock_guard Guard(Queue.Lock);
-  Item.Error = Error;
+  Item.Error = std::move(Error);
   Item.State = TCallState::Done;
   Queue.Changed.notify_all();
 }
@@ -74,7 +75,11 @@ bool Synchronize(std::function<void()> Call, std::stop_token Abandon) {
     if (Item->State == TCallState::Queued) std::erase(Calls.Calls, Item);
     return false;
   }
-  if (Item->Error) std::rethrow_exception(Item->Error);
+  // Taken out under the lock: the main thread may be releasing the call meanwhile.
+  if (const std::exception_ptr Error = std::exchange(Item->Error, nullptr)) {
+    Guard.unlock();
+    std::rethrow_exception(Error);
+  }
   return true;
 }
 

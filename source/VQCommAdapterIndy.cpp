@@ -267,8 +267,7 @@ void TVQStompReadThread::Deliver() {
       FAdapter.DeliverFrame(FFrameText);
     else
       // The call owns what it uses: it may outlive this wait (see Synchronize).
-      Synchronize([&Adapter = FAdapter, Text = std::move(FFrameText)] { Adapter.DeliverFrame(Text); },
-                  GetStopToken());
+      Synchronize([&Adapter = FAdapter, Text = std::move(FFrameText)] { Adapter.DeliverFrame(Text); }, GetStopToken());
   } catch (const std::exception& Error) {
     FAdapter.LogError(Error.what());
   }

@@ -37,7 +37,8 @@ int Listen(int32_t& Port) {
 }
 
 bool IsConnectFrame(std::string_view Frame) {
-  const auto Start = std::find_if(Frame.begin(), Frame.end(), [](char Byte) { return static_cast<uint8_t>(Byte) > 0x20; });
+  const auto Start =
+      std::find_if(Frame.begin(), Frame.end(), [](char Byte) { return static_cast<uint8_t>(Byte) > 0x20; });
   Frame.remove_prefix(static_cast<size_t>(Start - Frame.begin()));
   return Frame.starts_with("CONNECT\n") || Frame.starts_with("CONNECT\r\n") || Frame.starts_with("STOMP\n");
 }
@@ -65,7 +66,9 @@ TScriptedPeer::~TScriptedPeer() {
   close(FWakeWrite);
 }
 
-std::string TScriptedPeer::DefaultConnectedFrame() { return std::string("CONNECTED\nsession:scripted-peer\n\n\0\n", 36); }
+std::string TScriptedPeer::DefaultConnectedFrame() {
+  return std::string("CONNECTED\nsession:scripted-peer\n\n\0\n", 36);
+}
 
 void TScriptedPeer::SetAutoConnected(bool Enabled, std::string Reply) {
   std::lock_guard Guard(FLock);

@@ -49,7 +49,8 @@ public:
   void Send(std::string_view Bytes);
   // Sends each chunk on its own, pausing between chunks, so they travel in separate
   // TCP segments.
-  void SendChunks(const std::vector<std::string>& Chunks, std::chrono::milliseconds Pause = std::chrono::milliseconds(20));
+  void SendChunks(const std::vector<std::string>& Chunks,
+                  std::chrono::milliseconds Pause = std::chrono::milliseconds(20));
 
   // Everything received so far, in order.
   std::string Received() const;

@@ -24,16 +24,6 @@ std::string MessageFrame(const std::string& Subscription, const std::string& Bod
   return "MESSAGE\nmessage-id:id-" + Body + "\nsubscription:" + Subscription + "\n\n" + Body + "\0\n"s;
 }
 
-template <typename TException>
-std::string ErrorOf(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const TException& Error) {
-    return Error.what();
-  }
-  return "no exception";
-}
-
 }  // namespace
 
 TEST(VQJMSConnection, TransactedSessionFrameSequence) {

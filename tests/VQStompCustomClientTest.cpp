@@ -10,6 +10,7 @@
 #include "VQUnicode.h"
 
 using namespace vq;
+using vq::test::ErrorOf;
 using namespace std::string_literals;
 
 namespace {
@@ -24,15 +25,6 @@ protected:
     Events.push_back("hook " + Frame->GetBody());
   }
 };
-
-std::string ErrorOf(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const Exception& Error) {
-    return Error.what();
-  }
-  return "no exception";
-}
 
 class VQStompCustomClientPeer : public testing::Test {
 protected:

@@ -2,22 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 using namespace vq;
+using vq::test::ErrorOf;
 using namespace std::string_literals;
 
 namespace {
 
 std::shared_ptr<IStompFrame> NewFrame() { return std::make_shared<TVQStompFrame>(); }
-
-template <typename E>
-std::string MessageOf(const std::string& Text) {
-  try {
-    TVQStompFrame::Parse(Text);
-  } catch (const E& Error) {
-    return Error.what();
-  }
-  return "no exception";
-}
 
 }  // namespace
 
@@ -110,18 +103,18 @@ TEST(VQStompFrame, ParseWellFormedFrames) {
 }
 
 TEST(VQStompFrame, ParseErrors) {
-  EXPECT_EQ(MessageOf<EIncompleteStompFrame>("\nMESSAGE\n\n\0\n"s), "Empty Command");
-  EXPECT_EQ(MessageOf<EIncompleteStompFrame>("MESSAGE"), "From out of bound.");
-  EXPECT_EQ(MessageOf<EIncompleteStompFrame>("MESSAGE\0\nabc"s), "End of Line not found.");
-  EXPECT_EQ(MessageOf<EVQStompError>("MESSAGE\nno-colon-here\n\n"), "header line error no-colon-here");
-  EXPECT_EQ(MessageOf<EIncompleteStompFrame>("MESSAGE\ncontent-length:5\n\nabcd"), "frame too short");
-  EXPECT_EQ(MessageOf<EVQStompError>("MESSAGE\ncontent-length:5\n\nabcdexy"), "frame ending error");
-  EXPECT_EQ(MessageOf<EIncompleteStompFrame>("MESSAGE\na:\0\n\n\nbody\0"s), "frame no ending");
-  EXPECT_EQ(MessageOf<EConvertError>("MESSAGE\ncontent-length:five\n\n\0\n"s),
+  EXPECT_EQ(ErrorOf<EIncompleteStompFrame>([] { TVQStompFrame::Parse("\nMESSAGE\n\n\0\n"s); }), "Empty Command");
+  EXPECT_EQ(ErrorOf<EIncompleteStompFrame>([] { TVQStompFrame::Parse("MESSAGE"); }), "From out of bound.");
+  EXPECT_EQ(ErrorOf<EIncompleteStompFrame>([] { TVQStompFrame::Parse("MESSAGE\0\nabc"s); }), "End of Line not found.");
+  EXPECT_EQ(ErrorOf<EVQStompError>([] { TVQStompFrame::Parse("MESSAGE\nno-colon-here\n\n"); }), "header line error no-colon-here");
+  EXPECT_EQ(ErrorOf<EIncompleteStompFrame>([] { TVQStompFrame::Parse("MESSAGE\ncontent-length:5\n\nabcd"); }), "frame too short");
+  EXPECT_EQ(ErrorOf<EVQStompError>([] { TVQStompFrame::Parse("MESSAGE\ncontent-length:5\n\nabcdexy"); }), "frame ending error");
+  EXPECT_EQ(ErrorOf<EIncompleteStompFrame>([] { TVQStompFrame::Parse("MESSAGE\na:\0\n\n\nbody\0"s); }), "frame no ending");
+  EXPECT_EQ(ErrorOf<EConvertError>([] { TVQStompFrame::Parse("MESSAGE\ncontent-length:five\n\n\0\n"s); }),
             "'five' is not a valid integer value");
   // A negative or enormous length must never index outside the text.
-  EXPECT_EQ(MessageOf<EVQStompError>("MESSAGE\ncontent-length:-3\n\nab\0\n"s), "invalid content-length");
-  EXPECT_EQ(MessageOf<EIncompleteStompFrame>("MESSAGE\ncontent-length:9223372036854775807\n\nab\0\n"s),
+  EXPECT_EQ(ErrorOf<EVQStompError>([] { TVQStompFrame::Parse("MESSAGE\ncontent-length:-3\n\nab\0\n"s); }), "invalid content-length");
+  EXPECT_EQ(ErrorOf<EIncompleteStompFrame>([] { TVQStompFrame::Parse("MESSAGE\ncontent-length:9223372036854775807\n\nab\0\n"s); }),
             "frame too short");
 }
 

@@ -21,6 +21,18 @@ std::optional<TBrokerAddress> BrokerFromEnvironment();
 // True when the test command runs the suite: a missing broker is then a failure.
 bool BrokerRequired();
 
+// The message of the exception of class TException that Action raises, or "no
+// exception"; an exception of another class fails the test by escaping.
+template <typename TException = std::exception>
+std::string ErrorOf(const std::function<void()>& Action) {
+  try {
+    Action();
+  } catch (const TException& Error) {
+    return Error.what();
+  }
+  return "no exception";
+}
+
 // Polls Condition until it holds or Limit passes; for threading tests, never a fixed sleep.
 bool WaitUntil(const std::function<bool()>& Condition,
                std::chrono::milliseconds Limit = std::chrono::seconds(20));

@@ -44,6 +44,12 @@ inline TCase ParseCase(std::string_view Name) {
   throw std::invalid_argument("unknown case " + std::string(Name));
 }
 
+inline void ParseAddress(const std::string& Address, TOptions& Options) {
+  const size_t Colon = Address.rfind(':');
+  Options.Host = Address.substr(0, Colon);
+  Options.Port = std::stoi(Address.substr(Colon + 1));
+}
+
 // CASE COUNT QUEUE [HOST:PORT]
 inline TOptions ParseOptions(int argc, char** argv) {
   if (argc < 4 || argc > 5)
@@ -53,12 +59,7 @@ inline TOptions ParseOptions(int argc, char** argv) {
   Options.Case = ParseCase(argv[1]);
   Options.Count = std::stoi(argv[2]);
   Options.Queue = argv[3];
-  if (argc == 5) {
-    const std::string Address = argv[4];
-    const size_t Colon = Address.rfind(':');
-    Options.Host = Address.substr(0, Colon);
-    Options.Port = std::stoi(Address.substr(Colon + 1));
-  }
+  if (argc == 5) ParseAddress(argv[4], Options);
   return Options;
 }
 

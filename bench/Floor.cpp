@@ -2,6 +2,8 @@
 // else. Sends write pre-encoded SEND frames, one write per frame; receives count NUL
 // terminators and, with client acknowledgement, write one ACK per message.
 //   vqstomp_floor_bench send-text|send-bytes|receive-client|receive-auto COUNT QUEUE [HOST:PORT]
+// It also empties a queue that a failed run left behind, until the queue stays quiet:
+//   vqstomp_floor_bench drain QUEUE [HOST:PORT]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -33,6 +36,8 @@ public:
       throw std::system_error(errno, std::generic_category(), "connect");
   }
   ~TPlainSocket() { close(FSocket); }
+  TPlainSocket(const TPlainSocket&) = delete;
+  TPlainSocket& operator=(const TPlainSocket&) = delete;
 
   void Write(std::string_view Data) {
     while (!Data.empty()) {
@@ -44,27 +49,47 @@ public:
 
   // The next whole frame, without its NUL; the LF the broker puts after it is skipped.
   std::string_view NextFrame() {
-    for (;;) {
-      while (FBegin < FEnd && FBuffer[FBegin] == '\n') ++FBegin;
-      if (const void* Nul = std::memchr(FBuffer.data() + FBegin, 0, FEnd - FBegin)) {
-        const auto End = static_cast<size_t>(static_cast<const char*>(Nul) - FBuffer.data());
-        const std::string_view Frame(FBuffer.data() + FBegin, End - FBegin);
-        FBegin = End + 1;
-        return Frame;
-      }
-      Fill();
-    }
+    std::string_view Frame;
+    while (!TakeFrame(Frame))
+      if (!Fill()) throw std::runtime_error("no frame within the receive time-out");
+    return Frame;
+  }
+
+  // Whether a frame arrives before the receive time-out.
+  bool SkipFrame() {
+    std::string_view Frame;
+    while (!TakeFrame(Frame))
+      if (!Fill()) return false;
+    return true;
+  }
+
+  void SetReceiveTimeout(std::chrono::seconds Timeout) {
+    const timeval Value{static_cast<time_t>(Timeout.count()), 0};
+    setsockopt(FSocket, SOL_SOCKET, SO_RCVTIMEO, &Value, sizeof Value);
   }
 
 private:
-  void Fill() {
+  bool TakeFrame(std::string_view& Frame) {
+    while (FBegin < FEnd && FBuffer[FBegin] == '\n') ++FBegin;
+    const void* Nul = std::memchr(FBuffer.data() + FBegin, 0, FEnd - FBegin);
+    if (Nul == nullptr) return false;
+    const auto End = static_cast<size_t>(static_cast<const char*>(Nul) - FBuffer.data());
+    Frame = std::string_view(FBuffer.data() + FBegin, End - FBegin);
+    FBegin = End + 1;
+    return true;
+  }
+
+  // False when the receive time-out passed first.
+  bool Fill() {
     FEnd -= FBegin;
     std::memmove(FBuffer.data(), FBuffer.data() + FBegin, FEnd);
     FBegin = 0;
     if (FEnd == FBuffer.size()) FBuffer.resize(FBuffer.size() * 2);
     const ssize_t Received = recv(FSocket, FBuffer.data() + FEnd, FBuffer.size() - FEnd, 0);
+    if (Received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
     if (Received <= 0) throw std::system_error(errno, std::generic_category(), "recv");
     FEnd += static_cast<size_t>(Received);
+    return true;
   }
 
   int FSocket;
@@ -120,10 +145,15 @@ void ReceiveFrames(TPlainSocket& Socket, const TOptions& Options) {
   Timer.Report();
 }
 
-void Run(const TOptions& Options) {
-  TPlainSocket Socket(Options.Host, Options.Port);
+void Handshake(TPlainSocket& Socket) {
+  Socket.SetReceiveTimeout(std::chrono::seconds(BrokerTimeoutMs / 1000));
   Socket.Write(Frame("CONNECT", ""));
   Expect(Socket.NextFrame(), "CONNECTED");
+}
+
+void Run(const TOptions& Options) {
+  TPlainSocket Socket(Options.Host, Options.Port);
+  Handshake(Socket);
   if (Options.Case == TCase::SendText || Options.Case == TCase::SendBytes)
     SendFrames(Socket, Options);
   else
@@ -131,11 +161,31 @@ void Run(const TOptions& Options) {
   Socket.Write(Frame("DISCONNECT", ""));
 }
 
+// QUEUE [HOST:PORT]
+void Drain(int argc, char** argv) {
+  if (argc < 3 || argc > 4) throw std::invalid_argument(std::string("usage: ") + argv[0] + " drain QUEUE [HOST:PORT]");
+  TOptions Options;
+  Options.Queue = argv[2];
+  if (argc == 4) ParseAddress(argv[3], Options);
+  TPlainSocket Socket(Options.Host, Options.Port);
+  Handshake(Socket);
+  Socket.SetReceiveTimeout(std::chrono::seconds(1));
+  Socket.Write(Frame("SUBSCRIBE", "destination:" + Options.Queue + "\nack:auto\n"));
+  int32_t Count = 0;
+  while (Socket.SkipFrame()) ++Count;
+  Socket.Write(Frame("DISCONNECT", ""));
+  std::cout << "drained=" << Count << '\n';
+}
+
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
-    Run(ParseOptions(argc, argv));
+    if (argc > 1 && std::string_view(argv[1]) == "drain")
+      Drain(argc, argv);
+    else
+      Run(ParseOptions(argc, argv));
     return 0;
   } catch (const std::exception& Error) {
     std::cerr << "Error: " << Error.what() << '\n';

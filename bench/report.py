@@ -27,12 +27,14 @@ def read_machine(path):
 
 
 def read_results(path):
-    samples = defaultdict(list)
+    """The samples of each client and case, and how many runs there were."""
+    samples, runs = defaultdict(list), set()
     with open(path) as lines:
         for line in lines:
             run, client, case, count, elapsed, cpu, rss = line.split()
             samples[client, case].append((int(count), float(elapsed), float(cpu), int(rss)))
-    return samples
+            runs.add(run)
+    return samples, len(runs)
 
 
 class Figures:
@@ -93,8 +95,7 @@ def latency_section(path):
 def main():
     machine_path, results_path, latency_path, text_count, bulk_count = sys.argv[1:6]
     machine = read_machine(machine_path)
-    samples = read_results(results_path)
-    runs = max((len(v) for k, v in samples.items() if k[1] != "fill"), default=0)
+    samples, runs = read_results(results_path)
     results = figures(samples)
     cases = {case: label.format(text=text_count, bulk=f"{int(bulk_count):,}".replace(",", " "))
              for case, label in CASES.items() if any((c, case) in results for c in CLIENTS)}

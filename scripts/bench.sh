@@ -143,8 +143,9 @@ client_command() { # client -> the command that runs one case
     esac
 }
 
-# Runs one case and appends "run client case count elapsed cpu maxrss_kb" to RESULTS
-# (the report leaves out the "fill" steps); a case that fails leaves no line.
+# Runs one case and appends "run client case count elapsed cpu maxrss_kb" to RESULTS (the
+# report shows only the cases, not the steps that fill or empty a queue). Fails when the
+# case did.
 measure() { # run client case mode count queue
     local run=$1 client=$2 name=$3 mode=$4 count=$5 queue=$6 output rss
     local -a command
@@ -152,32 +153,48 @@ measure() { # run client case mode count queue
     if ! output=$(NODE_PATH=$SCRATCH/node/node_modules timeout "$CASE_TIMEOUT" \
                   /usr/bin/time -f %M -o "$WORK/rss" "${command[@]}" "$mode" "$count" "$queue" "$BROKER_ADDRESS"); then
         say "run $run: $client $name failed"
-        return 0
+        return 1
     fi
     read -r rss < "$WORK/rss"
-    [[ $output =~ elapsed=([0-9.]+)\ cpu=([0-9.]+) ]] || { say "run $run: $client $name printed '$output'"; return 0; }
+    [[ $output =~ elapsed=([0-9.]+)\ cpu=([0-9.]+) ]] || { say "run $run: $client $name printed '$output'"; return 1; }
     echo "$run $client $name $count ${BASH_REMATCH[1]} ${BASH_REMATCH[2]} $rss" >> "$RESULTS"
     say "run $run: $client $name: ${BASH_REMATCH[1]} s, cpu ${BASH_REMATCH[2]} s, max RSS $rss kB"
 }
 
-# A receive case needs its queue filled: by its send case, measured when selected.
-send_name() { # case
-    if selected "$1"; then echo "$1"; else echo fill; fi
+# Whatever a failed step left in a queue would fill the broker's memory and slow down
+# every later send: the floor takes it out.
+drain() { # queue
+    "$BENCH_BIN/vqstomp_floor_bench" drain "$1" "$BROKER_ADDRESS" >&2 || say "could not drain $1"
+}
+
+step() { # case fallback -> the case when it is measured, else the unmeasured step
+    if selected "$1"; then echo "$1"; else echo "$2"; fi
+}
+
+# Fills a queue and empties it again, each by a case of the client or, unmeasured, by the
+# client (filling) or the floor (emptying).
+round_trip() { # run client send-step send-mode receive-step receive-mode count queue
+    local run=$1 client=$2 count=$7 queue=$8
+    measure "$run" "$client" "$3" "$4" "$count" "$queue" || { drain "$queue"; return; }
+    if [[ $5 == empty ]]; then
+        measure "$run" floor empty receive-auto "$count" "$queue" || drain "$queue"
+    else
+        measure "$run" "$client" "$5" "$6" "$count" "$queue" || drain "$queue"
+    fi
 }
 
 run_client() { # run client
     local run=$1 client=$2 queue=/queue/bench-$$-$1-$2
     if selected text-send || selected text-receive; then
-        measure "$run" "$client" "$(send_name text-send)" send-text "$TEXT_COUNT" "$queue-text"
-        selected text-receive && measure "$run" "$client" text-receive receive-client "$TEXT_COUNT" "$queue-text"
+        round_trip "$run" "$client" "$(step text-send fill)" send-text \
+                   "$(step text-receive empty)" receive-client "$TEXT_COUNT" "$queue-text"
     fi
     if selected bulk-send || selected bulk-listen; then
-        measure "$run" "$client" "$(send_name bulk-send)" send-bytes "$BULK_COUNT" "$queue-bulk"
-        selected bulk-listen && measure "$run" "$client" bulk-listen receive-auto "$BULK_COUNT" "$queue-bulk"
+        round_trip "$run" "$client" "$(step bulk-send fill)" send-bytes \
+                   "$(step bulk-listen empty)" receive-auto "$BULK_COUNT" "$queue-bulk"
     fi
     if selected bulk-receive; then
-        measure "$run" "$client" fill send-bytes "$BULK_COUNT" "$queue-poll"
-        measure "$run" "$client" bulk-receive receive-client "$BULK_COUNT" "$queue-poll"
+        round_trip "$run" "$client" fill send-bytes bulk-receive receive-client "$BULK_COUNT" "$queue-poll"
     fi
 }
 

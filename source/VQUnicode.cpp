@@ -1,6 +1,7 @@
 #include "VQUnicode.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace vq {
 
@@ -58,6 +59,21 @@ void AppendUtf8(std::string& Out, char32_t CodePoint) {
   }
 }
 
+// Copies every unit across, noting whether all were below 0x80 and so convert one to
+// one: a loop without early exit, which the compiler vectorises.
+template <typename TOut, typename TIn>
+bool TryAscii(std::basic_string_view<TIn> Text, std::basic_string<TOut>& Out) {
+  Out.resize(Text.size());
+  TOut* const Target = Out.data();
+  uint32_t Seen = 0;
+  for (size_t I = 0; I < Text.size(); ++I) {
+    const auto Unit = static_cast<std::make_unsigned_t<TIn>>(Text[I]);
+    Seen |= Unit;
+    Target[I] = static_cast<TOut>(Unit);
+  }
+  return Seen < 0x80;
+}
+
 bool IsHighSurrogate(char16_t Unit) { return Unit >= 0xD800 && Unit <= 0xDBFF; }
 bool IsLowSurrogate(char16_t Unit) { return Unit >= 0xDC00 && Unit <= 0xDFFF; }
 
@@ -65,7 +81,8 @@ bool IsLowSurrogate(char16_t Unit) { return Unit >= 0xDC00 && Unit <= 0xDFFF; }
 
 std::u16string Utf8ToUtf16(std::string_view Text) {
   std::u16string Result;
-  Result.reserve(Text.size());
+  if (TryAscii(Text, Result)) return Result;
+  Result.clear();
   size_t Pos = 0;
   while (Pos < Text.size()) {
     char32_t CodePoint = 0;
@@ -83,7 +100,8 @@ std::u16string Utf8ToUtf16(std::string_view Text) {
 
 std::string Utf16ToUtf8(std::u16string_view Text) {
   std::string Result;
-  Result.reserve(Text.size());
+  if (TryAscii(Text, Result)) return Result;
+  Result.clear();
   for (size_t I = 0; I < Text.size(); ++I) {
     const char16_t Unit = Text[I];
     if (IsHighSurrogate(Unit) && I + 1 < Text.size() && IsLowSurrogate(Text[I + 1])) {

@@ -94,11 +94,11 @@ void TVQStompFrame::ParseBody(std::string_view Rest) {
 }
 
 std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
-  // Frames handed over without their terminator are completed the way they were cut.
-  std::string Completed;
+  // Frames handed over without their terminator are completed the way they were cut,
+  // in a buffer that each thread keeps, so that no frame costs an allocation for it.
+  thread_local std::string Completed;
   if (Text.find(Terminator) == std::string_view::npos) {
-    Completed.reserve(Text.size() + Terminator.size());
-    Completed.append(Text).append(Terminator);
+    Completed.assign(Text).append(Terminator);
     Text = Completed;
   }
   auto Frame = std::make_shared<TVQStompFrame>();

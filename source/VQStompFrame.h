@@ -32,7 +32,7 @@ public:
   void ClearHeaders() override { FHeaders.clear(); }
   std::string Output() const override;
   int32_t HeaderCount() const override { return static_cast<int32_t>(FHeaders.size()); }
-  TStompHeaders GetHeaders() const override { return FHeaders; }
+  const TStompHeaders& GetHeaders() const override { return FHeaders; }
   TStompHeaderItem GetHeaderItem(int32_t Index) const override;
 
   // Decodes the text of one frame; a text without a NUL LF terminator is completed first.

@@ -24,7 +24,7 @@ public:
   virtual void ClearHeaders() = 0;
   virtual std::string Output() const = 0;
   virtual int32_t HeaderCount() const = 0;
-  virtual TStompHeaders GetHeaders() const = 0;
+  virtual const TStompHeaders& GetHeaders() const = 0;
   virtual TStompHeaderItem GetHeaderItem(int32_t Index) const = 0;
 };
 

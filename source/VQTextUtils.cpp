@@ -32,13 +32,6 @@ bool TakeHexPrefix(std::string_view& Text) noexcept {
 
 }  // namespace
 
-bool SameText(std::string_view A, std::string_view B) noexcept {
-  if (A.size() != B.size()) return false;
-  for (size_t I = 0; I < A.size(); ++I)
-    if (FoldAscii(A[I]) != FoldAscii(B[I])) return false;
-  return true;
-}
-
 bool TryStrToInt64(std::string_view Text, int64_t& Value) noexcept {
   while (Text.starts_with(' ')) Text.remove_prefix(1);
   const bool Negative = Text.starts_with('-');

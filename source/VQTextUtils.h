@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -7,7 +8,14 @@
 namespace vq {
 
 // ASCII case folding only: independent of the process locale and safe for any byte.
-bool SameText(std::string_view A, std::string_view B) noexcept;
+// Inline, since finding a header compares its name with every header of the frame.
+inline bool SameText(std::string_view A, std::string_view B) noexcept {
+  if (A.size() != B.size()) return false;
+  const auto Fold = [](char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 32) : C; };
+  for (size_t I = 0; I < A.size(); ++I)
+    if (Fold(A[I]) != Fold(B[I])) return false;
+  return true;
+}
 
 // The integer rule shared by every unit: optional leading blanks, optional sign, then
 // digits and nothing else; "$", "x" or "0x" (either case) select hexadecimal. The value

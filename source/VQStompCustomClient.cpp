@@ -9,8 +9,9 @@ namespace vq {
 
 namespace {
 
+// Two scans by memchr: find_first_of would look up each byte of Text in the set.
 bool HoldsLineBreakOrNul(std::string_view Text) {
-  return Text.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos;
+  return Text.find(LF) != std::string_view::npos || Text.find(NUL) != std::string_view::npos;
 }
 
 // Quotes a name for an error message with its control bytes made visible.
@@ -62,14 +63,14 @@ void TVQStompCustomClient::StompConnect() {
 
 void TVQStompCustomClient::Subscribe(std::string_view Destination, bool ClientAcknowledge,
                                      std::string_view SubscriptionID, std::string_view Receipt) {
-  TransmitCommand("SUBSCRIBE", {{"destination", std::string(Destination)},
+  TransmitCommand("SUBSCRIBE", {{"destination", Destination},
                                 {"ack", ClientAcknowledge ? "client" : "auto"},
-                                {"id", std::string(SubscriptionID)},
-                                {"receipt", std::string(Receipt)}});
+                                {"id", SubscriptionID},
+                                {"receipt", Receipt}});
 }
 
 void TVQStompCustomClient::UnsubscribeID(std::string_view SubscriptionID, std::string_view Receipt) {
-  TransmitCommand("UNSUBSCRIBE", {{"id", std::string(SubscriptionID)}, {"receipt", std::string(Receipt)}});
+  TransmitCommand("UNSUBSCRIBE", {{"id", SubscriptionID}, {"receipt", Receipt}});
 }
 
 void TVQStompCustomClient::BeginTrans(std::string_view TransactionID, std::string_view Receipt) {
@@ -87,11 +88,11 @@ void TVQStompCustomClient::AbortTrans(std::string_view TransactionID, std::strin
 void TVQStompCustomClient::TransmitTransaction(std::string_view Command, std::string_view TransactionID,
                                                std::string_view Receipt) {
   if (TrimControl(TransactionID).empty()) throw EVQStompInvalidTranscationIdError("Invalid transaction id");
-  TransmitCommand(Command, {{"transaction", std::string(TransactionID)}, {"receipt", std::string(Receipt)}});
+  TransmitCommand(Command, {{"transaction", TransactionID}, {"receipt", Receipt}});
 }
 
 void TVQStompCustomClient::Ack(std::string_view MessageID, std::string_view TransactionID) {
-  TransmitCommand("ACK", {{"message-id", std::string(MessageID)}, {"transaction", std::string(TransactionID)}});
+  TransmitCommand("ACK", {{"message-id", MessageID}, {"transaction", TransactionID}});
 }
 
 void TVQStompCustomClient::Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
@@ -119,11 +120,10 @@ void TVQStompCustomClient::Disconnect() {
   Adapter.Disconnect();
 }
 
-void TVQStompCustomClient::TransmitCommand(std::string_view Command,
-                                           std::initializer_list<TStompHeaderItem> Headers) {
+void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initializer_list<THeaderView> Headers) {
   TVQStompFrame Frame;
   Frame.SetCommand(std::string(Command));
-  for (const auto& Header : Headers) Frame.SetHeader(Header.Name, Header.Value);
+  for (const auto& [Name, Value] : Headers) Frame.SetHeader(Name, Value);
   Transmit(Frame);
 }
 

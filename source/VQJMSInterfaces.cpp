@@ -6,6 +6,11 @@
 
 namespace vq {
 
+TPrimitiveMap::TPrimitiveMap(const TStompHeaders& Headers) {
+  FEntries.reserve(Headers.size());
+  for (const auto& Header : Headers) FEntries.emplace_back(Header.Name, Header.Value);
+}
+
 // Name and value are kept apart, so a name holding "=" is found again like any other.
 std::vector<TPrimitiveMap::TEntry>::iterator TPrimitiveMap::Find(std::string_view Name) {
   return std::find_if(FEntries.begin(), FEntries.end(),

@@ -40,6 +40,10 @@ public:
 
 class TPrimitiveMap : public IPrimitiveMap {
 public:
+  TPrimitiveMap() = default;
+  // Takes the headers as they are: a frame holds each name once and no empty value.
+  explicit TPrimitiveMap(const TStompHeaders& Headers);
+
   int32_t Count() const override { return static_cast<int32_t>(FEntries.size()); }
   std::string GetValue(std::string_view Name) const override;
   void SetValue(std::string_view Name, std::string_view Value) override;

@@ -17,17 +17,22 @@ TDateTime DateTimeFromUnixMilliseconds(int64_t Milliseconds) {
 
 }  // namespace
 
-// Members are initialised straight from the header texts: a message is built for every
-// frame received, so the setters' extra copies are avoided.
+// A message is built for every frame received: the headers are walked once, and the
+// properties take them in one piece.
 TVQJMSMessage::TVQJMSMessage(const IStompFrame& Frame)
-    : FMessageID(Frame.GetHeader("message-id")),
-      FCorrelationID(Frame.GetHeader("correlation-id")),
-      FExpiration(StrToIntDef(Frame.GetHeader("expires"), 0)),
-      FPersistent(Frame.GetHeader("persistent") == "true"),
-      FReplyTo(Frame.GetHeader("reply-to")),
-      FTimestamp(DateTimeFromUnixMilliseconds(StrToInt64Def(Frame.GetHeader("timestamp"), 0))) {
-  SetJMSPriority(static_cast<uint8_t>(StrToIntDef(Frame.GetHeader("priority"), DefaultPriority)));
-  for (const auto& Item : Frame.GetHeaders()) FProperties->SetValue(Item.Name, Item.Value);
+    : FTimestamp(DateTimeFromUnixMilliseconds(0)), FProperties(std::make_shared<TPrimitiveMap>(Frame.GetHeaders())) {
+  for (const auto& Header : Frame.GetHeaders()) ReadHeader(Header);
+}
+
+void TVQJMSMessage::ReadHeader(const TStompHeaderItem& Header) {
+  const auto& [Name, Value] = Header;
+  if (SameText(Name, "message-id")) FMessageID = Value;
+  else if (SameText(Name, "correlation-id")) FCorrelationID = Value;
+  else if (SameText(Name, "expires")) FExpiration = StrToIntDef(Value, 0);
+  else if (SameText(Name, "persistent")) FPersistent = Value == "true";
+  else if (SameText(Name, "priority")) SetJMSPriority(static_cast<uint8_t>(StrToIntDef(Value, DefaultPriority)));
+  else if (SameText(Name, "reply-to")) FReplyTo = Value;
+  else if (SameText(Name, "timestamp")) FTimestamp = DateTimeFromUnixMilliseconds(StrToInt64Def(Value, 0));
 }
 
 void TVQJMSMessage::SetJMSPriority(uint8_t Value) {

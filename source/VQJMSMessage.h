@@ -42,6 +42,8 @@ public:
   void WriteToFrame(IStompFrame& Frame) const override;
 
 private:
+  void ReadHeader(const TStompHeaderItem& Header);
+
   std::string FMessageID;
   std::string FCorrelationID;
   int32_t FExpiration = 0;

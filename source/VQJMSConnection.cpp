@@ -41,22 +41,17 @@ void TVQJMSConnection::SetClientID(const std::string& Value) {
   FClientID = Value;
 }
 
-std::vector<std::shared_ptr<TVQJMSSession>> TVQJMSConnection::Sessions() const {
-  std::lock_guard Guard(FLock);
-  return FSessions;
-}
-
 void TVQJMSConnection::Start() {
   if (IStompCommAdapter* Adapter = FClient->GetCommAdapter(); Adapter == nullptr || !Adapter->Connected())
     FClient->Connect();
   if (FClosed) throw Exception("Connection is closed");
-  for (const auto& Session : Sessions()) Session->Start();
+  for (const auto& Session : FSessions.Snapshot()) Session->Start();
   FStarted = true;
 }
 
 void TVQJMSConnection::Stop() {
   if (!FStarted) return;
-  for (const auto& Session : Sessions()) Session->Stop();
+  for (const auto& Session : FSessions.Snapshot()) Session->Stop();
   FStarted = false;
 }
 
@@ -70,8 +65,7 @@ void TVQJMSConnection::Close() {
 std::shared_ptr<ISession> TVQJMSConnection::CreateSession(bool, uint8_t AcknowledgeMode) {
   auto Session = std::make_shared<TVQJMSSession>(weak_from_this(), AcknowledgeMode);
   if (FStarted) Session->Start();
-  std::lock_guard Guard(FLock);
-  FSessions.push_back(Session);
+  FSessions.Add(Session);
   return Session;
 }
 
@@ -79,7 +73,7 @@ std::shared_ptr<ISession> TVQJMSConnection::CreateSession(bool, uint8_t Acknowle
 // session; a message that no listener takes is reported, never fatal.
 void TVQJMSConnection::HandleMessage(const std::shared_ptr<IMessage>& Message) {
   bool AnyListener = false;
-  for (const auto& Session : Sessions()) {
+  for (const auto& Session : FSessions.Snapshot()) {
     const auto Result = Session->TryDispatch(Message);
     if (Result.Delivered) return;
     AnyListener = AnyListener || Result.AnyListener;
@@ -114,11 +108,6 @@ std::shared_ptr<TVQJMSConnection> TVQJMSSession::Connection() const {
 
 const std::string& TVQJMSSession::GetTransactionID() const { return FTransactionContext->TransactionID; }
 
-std::vector<std::shared_ptr<TVQMessageConsumer>> TVQJMSSession::Consumers() const {
-  std::lock_guard Guard(FLock);
-  return FConsumers;
-}
-
 void TVQJMSSession::CheckStarted() const {
   if (!FStarted) throw EIllegalStateException("EIllegalStateException");
 }
@@ -136,7 +125,7 @@ void TVQJMSSession::Stop() {
 
 // Background reading runs while a started session has listener consumers.
 void TVQJMSSession::SetReceiving(bool Receiving) {
-  for (const auto& Consumer : Consumers()) {
+  for (const auto& Consumer : FConsumers.Snapshot()) {
     if (!Consumer->GetMessageListener()) continue;
     IStompCommAdapter& Adapter = *Connection()->GetClient().GetCommAdapter();
     Receiving ? Adapter.StartReceiving() : Adapter.StopReceiving();
@@ -170,7 +159,7 @@ void TVQJMSSession::Close() {
 
 void TVQJMSSession::CloseConsumers() {
   auto Owner = Connection();
-  for (const auto& Consumer : Consumers()) {
+  for (const auto& Consumer : FConsumers.Snapshot()) {
     Consumer->SetMessageListener(nullptr);
     Owner->GetClient().UnsubscribeID(Consumer->GetConsumerID().ConsumerID, "");
   }
@@ -182,10 +171,7 @@ std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::share
   // The name comes first so that a consumer is listed only once it is subscribed.
   const std::string Name = DestinationName(Destination, "GetDestinationName");
   auto Consumer = std::make_shared<TVQMessageConsumer>(weak_from_this(), std::make_unique<TVQConsumerID>(), Destination);
-  {
-    std::lock_guard Guard(FLock);
-    FConsumers.push_back(Consumer);
-  }
+  FConsumers.Add(Consumer);
   Connection()->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, Consumer->GetConsumerID().ConsumerID,
                                       "");
   return Consumer;
@@ -242,12 +228,14 @@ void TVQJMSSession::DispatchMessage(const std::shared_ptr<IMessage>& Message) {
 
 TVQJMSSession::TDispatchResult TVQJMSSession::TryDispatch(const std::shared_ptr<IMessage>& Message) {
   TDispatchResult Result;
-  const std::string Subscription = Message->GetProperties()->GetString("subscription");
-  for (const auto& Consumer : Consumers()) {
+  // Read once a listener needs it: polling consumers never do.
+  std::optional<std::string> Subscription;
+  for (const auto& Consumer : FConsumers.Snapshot()) {
     auto Listener = Consumer->GetMessageListener();
     if (!Listener) continue;
     Result.AnyListener = true;
-    if (Consumer->GetConsumerID().ConsumerID != Subscription) continue;
+    if (!Subscription) Subscription = Message->GetProperties()->GetString("subscription");
+    if (Consumer->GetConsumerID().ConsumerID != *Subscription) continue;
     Deliver(*Listener, Message);
     Result.Delivered = true;
     break;

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "VQJMSClient.h"
 #include "VQJMSInterfaces.h"
+#include "VQThreadList.h"
 
 namespace vq {
 
@@ -49,12 +51,11 @@ public:
 
 private:
   void HandleMessage(const std::shared_ptr<IMessage>& Message);
-  std::vector<std::shared_ptr<TVQJMSSession>> Sessions() const;
 
   std::unique_ptr<TVQJMSClient> FClient;
   mutable std::mutex FLock;
   std::string FClientID;
-  std::vector<std::shared_ptr<TVQJMSSession>> FSessions;
+  TThreadList<std::shared_ptr<TVQJMSSession>> FSessions;
   std::atomic<bool> FStarted{false};
   std::atomic<bool> FClosed{false};
 };
@@ -102,13 +103,11 @@ private:
   void CloseConsumers();
   void Deliver(IMessageListener& Listener, const std::shared_ptr<IMessage>& Message);
   void SetReceiving(bool Receiving);
-  std::vector<std::shared_ptr<TVQMessageConsumer>> Consumers() const;
 
   const uint8_t FAcknowledgeMode;
   const std::weak_ptr<TVQJMSConnection> FConnection;
   const std::unique_ptr<TVQTransactionContext> FTransactionContext;
-  mutable std::mutex FLock;
-  std::vector<std::shared_ptr<TVQMessageConsumer>> FConsumers;
+  TThreadList<std::shared_ptr<TVQMessageConsumer>> FConsumers;
   std::atomic<bool> FStarted{false};
 };
 

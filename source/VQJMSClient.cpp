@@ -80,8 +80,8 @@ bool TVQJMSClient::ReceiveOneFrame(IStompCommAdapter& Adapter, int32_t Timeout) 
 
 void TVQJMSClient::SendMessage(const std::shared_ptr<IMessage>& Message, std::string_view Destination,
                                std::string_view Receipt) {
-  const bool IsText = std::dynamic_pointer_cast<ITextMessage>(Message) != nullptr;
-  if (!IsText && std::dynamic_pointer_cast<IBytesMessage>(Message) == nullptr) return;
+  const bool IsText = dynamic_cast<const ITextMessage*>(Message.get()) != nullptr;
+  if (!IsText && dynamic_cast<const IBytesMessage*>(Message.get()) == nullptr) return;
   TVQStompFrame Scratch;
   Message->WriteToFrame(Scratch);
   Send(Destination, Scratch.GetBody(), Scratch.GetHeaders(), IsText, Receipt);

@@ -81,10 +81,16 @@ void TVQJMSConnection::HandleMessage(const std::shared_ptr<IMessage>& Message) {
   if (AnyListener) WarnUnmatchedMessage(*FClient, *Message);
 }
 
+std::optional<std::string> FindDestinationName(const IDestination* Destination) {
+  if (const auto* Queue = dynamic_cast<const IQueue*>(Destination)) return Queue->GetQueueName();
+  if (const auto* Topic = dynamic_cast<const ITopic*>(Destination)) return Topic->GetTopicName();
+  return std::nullopt;
+}
+
 std::string DestinationName(const std::shared_ptr<IDestination>& Destination, const char* Refusal) {
-  if (auto Queue = std::dynamic_pointer_cast<IQueue>(Destination)) return Queue->GetQueueName();
-  if (auto Topic = std::dynamic_pointer_cast<ITopic>(Destination)) return Topic->GetTopicName();
-  throw Exception(Refusal);
+  auto Name = FindDestinationName(Destination.get());
+  if (!Name) throw Exception(Refusal);
+  return std::move(*Name);
 }
 
 void WarnUnmatchedMessage(TVQJMSClient& Client, const IMessage& Message) {

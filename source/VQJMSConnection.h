@@ -111,6 +111,8 @@ private:
   std::atomic<bool> FStarted{false};
 };
 
+// The name of a queue or topic; none for any other destination.
+std::optional<std::string> FindDestinationName(const IDestination* Destination);
 // The name of a queue or topic; any other destination raises Refusal.
 std::string DestinationName(const std::shared_ptr<IDestination>& Destination, const char* Refusal);
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "VQJMSInterfaces.h"
 
@@ -25,8 +27,12 @@ public:
   void Send(const std::shared_ptr<IMessage>& Message) override;
 
 private:
+  void SendTo(const std::string& DestinationName, const std::shared_ptr<IMessage>& Message);
+
   const std::weak_ptr<TVQJMSSession> FSession;
   const std::shared_ptr<IDestination> FDestination;
+  // Looked up once: a queue or topic keeps its name.
+  const std::optional<std::string> FDestinationName;
   uint8_t FDeliveryMode = 0;
   int32_t FTimeToLive = 0;
   uint8_t FPriority = 0;

@@ -27,7 +27,8 @@ class TMessageMaker {
 public:
   TMessageMaker(ISession& Session, TCase Case) : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())) {}
   std::shared_ptr<IMessage> Make(int32_t Number) const {
-    return FSession.CreateTextMessage(FCase == TCase::SendText ? Utf8ToUtf16(TextBody(Number)) : FBulk);
+    if (FCase == TCase::SendText) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
+    return FSession.CreateTextMessage(FBulk);
   }
 
 private:

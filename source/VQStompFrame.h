@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "VQStompInterfaces.h"
 
@@ -34,6 +35,8 @@ public:
   int32_t HeaderCount() const override { return static_cast<int32_t>(FHeaders.size()); }
   const TStompHeaders& GetHeaders() const override { return FHeaders; }
   TStompHeaderItem GetHeaderItem(int32_t Index) const override;
+  // Hands the body over, leaving the frame without one.
+  std::string TakeBody() { return std::move(FBody); }
 
   // Decodes the text of one frame; a text without a NUL LF terminator is completed first.
   static std::shared_ptr<IStompFrame> Parse(std::string_view Text);

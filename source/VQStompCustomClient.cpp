@@ -29,15 +29,22 @@ std::string Quoted(std::string_view Text) {
   return Result + "\"";
 }
 
-void CheckWireSafe(const IStompFrame& Frame) {
-  if (HoldsLineBreakOrNul(Frame.GetCommand()))
-    throw EVQStompError("Command " + Quoted(Frame.GetCommand()) + " holds a line feed or NUL byte");
-  for (const auto& Header : Frame.GetHeaders()) {
-    if (HoldsLineBreakOrNul(Header.Name) || Header.Name.find(':') != std::string::npos)
+// Headers without a value are not sent, so they are not checked either.
+template <typename THeaders>
+void CheckWireSafe(std::string_view Command, const THeaders& Headers) {
+  if (HoldsLineBreakOrNul(Command))
+    throw EVQStompError("Command " + Quoted(Command) + " holds a line feed or NUL byte");
+  for (const auto& Header : Headers) {
+    if (Header.Value.empty()) continue;
+    if (HoldsLineBreakOrNul(Header.Name) || Header.Name.find(':') != std::string_view::npos)
       throw EVQStompError("Header name " + Quoted(Header.Name) + " holds a line feed, NUL byte or colon");
     if (HoldsLineBreakOrNul(Header.Value))
       throw EVQStompError("Value of header " + Quoted(Header.Name) + " holds a line feed or NUL byte");
   }
+}
+
+void CheckWireSafe(const IStompFrame& Frame) {
+  CheckWireSafe(Frame.GetCommand(), Frame.GetHeaders());
   // Without a length the broker would end the body at its first NUL.
   if (Frame.GetBody().find(NUL) != std::string::npos && Frame.GetHeader("content-length").empty())
     throw EVQStompError("The body holds a NUL byte and must be sent with a content-length");
@@ -120,11 +127,17 @@ void TVQStompCustomClient::Disconnect() {
   Adapter.Disconnect();
 }
 
-void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initializer_list<THeaderView> Headers) {
-  TVQStompFrame Frame;
-  Frame.SetCommand(std::string(Command));
-  for (const auto& [Name, Value] : Headers) Frame.SetHeader(Name, Value);
-  Transmit(Frame);
+// Commands go straight into their wire form, in a buffer each thread keeps: one is sent
+// for every message acknowledged. A header without a value is left out, as a frame
+// would leave it out.
+void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers) {
+  IStompCommAdapter& Adapter = CommAdapter();
+  CheckConnected(Command);
+  CheckWireSafe(Command, Headers);
+  thread_local std::string Wire;
+  Wire.clear();
+  AppendFrame(Wire, Command, Headers, {});
+  Adapter.Write(Wire);
 }
 
 void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& ExtraHeaders) {
@@ -132,10 +145,14 @@ void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& Ext
   Transmit(Frame);
 }
 
+void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
+  if (!FConnected && Command != "CONNECT")
+    throw EVQStompClientNotConnectedError("Not connected! Command: " + std::string(Command));
+}
+
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
   IStompCommAdapter& Adapter = CommAdapter();
-  if (!FConnected && Frame.GetCommand() != "CONNECT")
-    throw EVQStompClientNotConnectedError("Not connected! Command: " + Frame.GetCommand());
+  CheckConnected(Frame.GetCommand());
   CheckWireSafe(Frame);
   Adapter.Write(Frame.Output());
 }

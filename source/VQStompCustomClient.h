@@ -6,7 +6,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "VQStompConnection.h"
 #include "VQStompInterfaces.h"
@@ -83,9 +82,8 @@ protected:
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame);
 
 private:
-  // Header names and values are copied once, into the frame.
-  using THeaderView = std::pair<std::string_view, std::string_view>;
-  void TransmitCommand(std::string_view Command, std::initializer_list<THeaderView> Headers);
+  void CheckConnected(std::string_view Command) const;
+  void TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers);
   void TransmitTransaction(std::string_view Command, std::string_view TransactionID, std::string_view Receipt);
   void HandleConnected(IStompFrame& Frame);
   void HandleError(IStompFrame& Frame);

@@ -66,14 +66,8 @@ TStompHeaderItem TVQStompFrame::GetHeaderItem(int32_t Index) const {
 }
 
 std::string TVQStompFrame::Output() const {
-  size_t Size = FCommand.size() + FBody.size() + 4;
-  for (const auto& Item : FHeaders) Size += Item.Name.size() + Item.Value.size() + 2;
   std::string Result;
-  Result.reserve(Size);
-  Result.append(FCommand).push_back(LF);
-  for (const auto& Item : FHeaders) Result.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
-  Result.push_back(LF);
-  Result.append(FBody).append(Terminator);
+  AppendFrame(Result, FCommand, FHeaders, FBody);
   return Result;
 }
 

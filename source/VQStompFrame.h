@@ -53,6 +53,21 @@ private:
   std::string FBody;
 };
 
+// Appends the wire form of a frame to Out: the command, a line for each header that has
+// a value, an empty line, the body, NUL and LF. Headers: TStompHeaderItem or
+// TStompHeaderView items.
+template <typename THeaders>
+void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body) {
+  size_t Size = Out.size() + Command.size() + Body.size() + 4;
+  for (const auto& Item : Headers) Size += Item.Name.size() + Item.Value.size() + 2;
+  Out.reserve(Size);
+  Out.append(Command).push_back(LF);
+  for (const auto& Item : Headers)
+    if (!Item.Value.empty()) Out.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
+  Out.push_back(LF);
+  Out.append(Body).append(1, NUL).push_back(LF);
+}
+
 // Takes the LF-terminated line starting at Position (0-based) and moves Position past
 // the LF. An empty text changes nothing.
 void ReadLine(std::string_view Text, size_t& Position, std::string& Line);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "VQExceptions.h"
@@ -15,6 +16,12 @@ struct TStompHeaderItem {
 };
 
 using TStompHeaders = std::vector<TStompHeaderItem>;
+
+// A header that is only looked at: name and value stay where they are.
+struct TStompHeaderView {
+  std::string_view Name;
+  std::string_view Value;
+};
 
 class EVQStompError : public Exception {
 public:

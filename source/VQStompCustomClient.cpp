@@ -29,6 +29,16 @@ std::string Quoted(std::string_view Text) {
   return Result + "\"";
 }
 
+// Encodes into a buffer that each thread keeps: a frame is written for every message sent
+// or acknowledged.
+template <typename THeaders>
+void WriteFrame(IStompCommAdapter& Adapter, std::string_view Command, const THeaders& Headers, std::string_view Body) {
+  thread_local std::string Wire;
+  ResetScratch(Wire);
+  AppendFrame(Wire, Command, Headers, Body);
+  Adapter.Write(Wire);
+}
+
 // Headers without a value are not sent, so they are not checked either.
 template <typename THeaders>
 void CheckWireSafe(std::string_view Command, const THeaders& Headers) {
@@ -127,17 +137,13 @@ void TVQStompCustomClient::Disconnect() {
   Adapter.Disconnect();
 }
 
-// Commands go straight into their wire form, in a buffer each thread keeps: one is sent
-// for every message acknowledged. A header without a value is left out, as a frame
-// would leave it out.
+// Commands go straight into their wire form, without a frame object. A header without a
+// value is left out, as a frame would leave it out.
 void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers) {
   IStompCommAdapter& Adapter = CommAdapter();
   CheckConnected(Command);
   CheckWireSafe(Command, Headers);
-  thread_local std::string Wire;
-  Wire.clear();
-  AppendFrame(Wire, Command, Headers, {});
-  Adapter.Write(Wire);
+  WriteFrame(Adapter, Command, Headers, {});
 }
 
 void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& ExtraHeaders) {
@@ -154,7 +160,8 @@ void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
   IStompCommAdapter& Adapter = CommAdapter();
   CheckConnected(Frame.GetCommand());
   CheckWireSafe(Frame);
-  Adapter.Write(Frame.Output());
+  // The same bytes as Output, without a string of their own.
+  WriteFrame(Adapter, Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody());
 }
 
 void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {

@@ -92,7 +92,8 @@ std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
   // in a buffer that each thread keeps, so that no frame costs an allocation for it.
   thread_local std::string Completed;
   if (Text.find(Terminator) == std::string_view::npos) {
-    Completed.assign(Text).append(Terminator);
+    ResetScratch(Completed);
+    Completed.append(Text).append(Terminator);
     Text = Completed;
   }
   auto Frame = std::make_shared<TVQStompFrame>();

@@ -68,6 +68,16 @@ void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Hea
   Out.append(Body).append(1, NUL).push_back(LF);
 }
 
+// Empties a text buffer that a thread keeps between frames, so that most frames cost no
+// allocation; a buffer that a large frame grew is given back instead.
+inline void ResetScratch(std::string& Buffer) {
+  constexpr size_t KeptCapacity = 64 * 1024;
+  if (Buffer.capacity() > KeptCapacity)
+    std::string().swap(Buffer);
+  else
+    Buffer.clear();
+}
+
 // Takes the LF-terminated line starting at Position (0-based) and moves Position past
 // the LF. An empty text changes nothing.
 void ReadLine(std::string_view Text, size_t& Position, std::string& Line);

@@ -202,7 +202,7 @@ run_latency() {
     local run output
     for (( run = 1; run <= RUNS; run++ )); do
         output=$(timeout "$CASE_TIMEOUT" "$BENCH_BIN/vqstomp_latency_bench") || { say "latency run $run failed"; continue; }
-        say "latency run $run: $output"
+        say "latency run $run: ${output//$'\n'/; }"
         echo "$output" >> "$LATENCY"
     done
 }

@@ -63,26 +63,30 @@ inline TOptions ParseOptions(int argc, char** argv) {
   return Options;
 }
 
-// Wall-clock and CPU time (user + system, all threads) from construction to Report.
+// Wall-clock and CPU time (user + system, and user alone; all threads) from
+// construction to Report.
 class TWorkTimer {
 public:
-  TWorkTimer() : FCpuStart(CpuSeconds()), FStart(std::chrono::steady_clock::now()) {}
+  TWorkTimer() : FUsageStart(Usage()), FStart(std::chrono::steady_clock::now()) {}
 
   void Report() const {
     const double Elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
-    std::printf("elapsed=%.6f cpu=%.6f\n", Elapsed, CpuSeconds() - FCpuStart);
+    const rusage Now = Usage();
+    const double User = Seconds(Now.ru_utime) - Seconds(FUsageStart.ru_utime);
+    const double System = Seconds(Now.ru_stime) - Seconds(FUsageStart.ru_stime);
+    std::printf("elapsed=%.6f cpu=%.6f user=%.6f\n", Elapsed, User + System, User);
     std::fflush(stdout);
   }
 
 private:
-  static double CpuSeconds() {
-    rusage Usage{};
-    getrusage(RUSAGE_SELF, &Usage);
-    const auto Seconds = [](const timeval& Time) { return static_cast<double>(Time.tv_sec) + Time.tv_usec / 1e6; };
-    return Seconds(Usage.ru_utime) + Seconds(Usage.ru_stime);
+  static rusage Usage() {
+    rusage Result{};
+    getrusage(RUSAGE_SELF, &Result);
+    return Result;
   }
+  static double Seconds(const timeval& Time) { return static_cast<double>(Time.tv_sec) + Time.tv_usec / 1e6; }
 
-  double FCpuStart;
+  rusage FUsageStart;
   std::chrono::steady_clock::time_point FStart;
 };
 

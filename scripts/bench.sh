@@ -143,7 +143,7 @@ client_command() { # client -> the command that runs one case
     esac
 }
 
-# Runs one case and appends "run client case count elapsed cpu maxrss_kb" to RESULTS (the
+# Runs one case and appends "run client case count elapsed cpu user maxrss_kb" to RESULTS (the
 # report shows only the cases, not the steps that fill or empty a queue). Fails when the
 # case did.
 measure() { # run client case mode count queue
@@ -156,9 +156,10 @@ measure() { # run client case mode count queue
         return 1
     fi
     read -r rss < "$WORK/rss"
-    [[ $output =~ elapsed=([0-9.]+)\ cpu=([0-9.]+) ]] || { say "run $run: $client $name printed '$output'"; return 1; }
-    echo "$run $client $name $count ${BASH_REMATCH[1]} ${BASH_REMATCH[2]} $rss" >> "$RESULTS"
-    say "run $run: $client $name: ${BASH_REMATCH[1]} s, cpu ${BASH_REMATCH[2]} s, max RSS $rss kB"
+    [[ $output =~ elapsed=([0-9.]+)\ cpu=([0-9.]+)\ user=([0-9.]+) ]] ||
+        { say "run $run: $client $name printed '$output'"; return 1; }
+    echo "$run $client $name $count ${BASH_REMATCH[1]} ${BASH_REMATCH[2]} ${BASH_REMATCH[3]} $rss" >> "$RESULTS"
+    say "run $run: $client $name: ${BASH_REMATCH[1]} s, cpu ${BASH_REMATCH[2]} s (user ${BASH_REMATCH[3]} s), max RSS $rss kB"
 }
 
 # Whatever a failed step left in a queue would fill the broker's memory and slow down

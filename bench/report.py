@@ -1,6 +1,6 @@
 """Turns the measurements of scripts/bench.sh into the markdown report of BENCHMARKS.md.
 
-    report.py MACHINE RESULTS LATENCY TEXT_COUNT BULK_COUNT
+    report.py MACHINE RESULTS LATENCY TEXT_COUNT TEXT_REPEATS BULK_COUNT
 
 MACHINE holds key=value lines; RESULTS lines "run client case count elapsed_s cpu_s user_s maxrss_kb";
 LATENCY the output lines of vqstomp_latency_bench.
@@ -56,8 +56,9 @@ def ratio(value, reference):
     return f"{value / reference:.2f}" if value is not None and reference else "–"
 
 
-def table(title, results, cases, runs, metric, unit_format, best):
-    """One row per case; the ratios compare vqstomp with the best other client and the floor."""
+def table(title, results, cases, expected, metric, unit_format, best):
+    """One row per case; the ratios compare vqstomp with the best other client and the floor.
+    A cell with fewer samples than the case expects says how many it has."""
     present = [c for c in CLIENTS if any((c, case) in results for case in cases)]
     lines = [f"### {title}", "", "| case | " + " | ".join(present) + " | vqstomp ÷ best other | vqstomp ÷ floor |",
              "|---|" + "---:|" * (len(present) + 2)]
@@ -70,8 +71,9 @@ def table(title, results, cases, runs, metric, unit_format, best):
             if client not in values:
                 cells.append("–")
                 continue
-            short = results[client, case].runs < runs
-            cells.append(unit_format(values[client]) + (f" ({results[client, case].runs}/{runs})" if short else ""))
+            samples = results[client, case].runs
+            short = samples < expected[case]
+            cells.append(unit_format(values[client]) + (f" ({samples}/{expected[case]})" if short else ""))
         others = [values[c] for c in OTHERS if c in values]
         lines.append(f"| {label} | " + " | ".join(cells) +
                      f" | {ratio(values.get('vqstomp'), best(others) if others else None)}"
@@ -99,12 +101,13 @@ def latency_section(path):
 
 
 def main():
-    machine_path, results_path, latency_path, text_count, bulk_count = sys.argv[1:6]
+    machine_path, results_path, latency_path, text_count, text_repeats, bulk_count = sys.argv[1:7]
     machine = read_machine(machine_path)
     samples, runs = read_results(results_path)
     results = figures(samples)
     cases = {case: label.format(text=text_count, bulk=f"{int(bulk_count):,}".replace(",", " "))
              for case, label in CASES.items() if any((c, case) in results for c in CLIENTS)}
+    expected = {case: runs * (int(text_repeats) if case.startswith("text-") else 1) for case in cases}
     out = [
         "# Benchmarks",
         "",
@@ -125,18 +128,19 @@ def main():
         "CPU is user + system time of the whole client process (all threads, from getrusage or "
         "process.cpuUsage); the kernel splits it into user and system time by sampling, so the user share is rough "
         "for the short text cases. Memory is the process's peak resident set (`/usr/bin/time`), the largest over the runs. "
-        f"Figures are medians of {runs} runs; a cell with fewer successful runs says how many. Only other "
+        f"Figures are medians of {runs} runs, in each of which the short text cases ran {text_repeats} times; "
+        "a cell with fewer successful samples than that says how many. Only other "
         "clients count for \"best other\": the highest rate, the lowest CPU time, the least memory.",
         "",
     ]
     if cases:
-        out += table("Messages per second (higher is better)", results, cases, runs,
+        out += table("Messages per second (higher is better)", results, cases, expected,
                      lambda f: f.rate, lambda v: f"{v:,.0f}".replace(",", " "), max)
-        out += table("CPU time per message, µs (lower is better)", results, cases, runs,
+        out += table("CPU time per message, µs (lower is better)", results, cases, expected,
                      lambda f: f.cpu_us, lambda v: f"{v:.2f}", min)
         out += table("Of that, user-space CPU time per message, µs: the client's own code, the rest being the "
-                     "kernel's", results, cases, runs, lambda f: f.user_us, lambda v: f"{v:.2f}", min)
-        out += table("Peak memory, MiB (lower is better)", results, cases, runs,
+                     "kernel's", results, cases, expected, lambda f: f.user_us, lambda v: f"{v:.2f}", min)
+        out += table("Peak memory, MiB (lower is better)", results, cases, expected,
                      lambda f: f.rss_mib, lambda v: f"{v:.1f}", min)
     out += latency_section(latency_path)
     print("\n".join(out).rstrip("\n"))

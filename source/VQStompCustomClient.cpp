@@ -29,6 +29,15 @@ std::string Quoted(std::string_view Text) {
   return Result + "\"";
 }
 
+// Empties a buffer kept for reuse; one that a large frame grew is given back instead.
+void ResetScratch(std::string& Buffer) {
+  constexpr size_t KeptCapacity = 64 * 1024;
+  if (Buffer.capacity() > KeptCapacity)
+    std::string().swap(Buffer);
+  else
+    Buffer.clear();
+}
+
 // Encodes into a buffer that each thread keeps: a frame is written for every message sent
 // or acknowledged.
 template <typename THeaders>

@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::string_view Terminator{"\0\n", 2};
 constexpr std::string_view ContentLengthName{"content-length"};
+constexpr std::string_view HeaderBlockEnd{"\n\n"};
 
 }  // namespace
 
@@ -71,10 +72,10 @@ std::string TVQStompFrame::Output() const {
   return Result;
 }
 
-void TVQStompFrame::ParseBody(std::string_view Rest) {
+void TVQStompFrame::ParseBody(std::string_view Rest, bool Terminated) {
   const auto Length = Find(ContentLengthName);
   if (Length == FHeaders.end()) {
-    const size_t End = Rest.find(Terminator);
+    const size_t End = Terminated ? Rest.find(Terminator) : Rest.size();
     if (End == std::string_view::npos) throw EIncompleteStompFrame("frame no ending");
     FBody.assign(Rest.substr(0, End));
     return;
@@ -82,19 +83,25 @@ void TVQStompFrame::ParseBody(std::string_view Rest) {
   const int64_t Count = StrToInt64(Length->Value);
   if (Count < 0) throw EVQStompError("invalid content-length");
   const auto Size = static_cast<uint64_t>(Count);
-  if (Rest.size() < 2 || Rest.size() - 2 < Size) throw EIncompleteStompFrame("frame too short");
-  if (Rest.substr(Size, 2) != Terminator) throw EVQStompError("frame ending error");
+  const size_t Whole = Rest.size() + (Terminated ? 0 : Terminator.size());
+  if (Whole < 2 || Whole - 2 < Size) throw EIncompleteStompFrame("frame too short");
+  // Without a terminator of its own, the text holds no NUL LF: only the added one can follow.
+  const bool Ends = Terminated ? Rest.substr(Size, 2) == Terminator : Size == Rest.size();
+  if (!Ends) throw EVQStompError("frame ending error");
   FBody.assign(Rest.substr(0, Size));
 }
 
 std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
-  // Frames handed over without their terminator are completed the way they were cut,
-  // in a buffer that each thread keeps, so that no frame costs an allocation for it.
-  thread_local std::string Completed;
-  if (Text.find(Terminator) == std::string_view::npos) {
-    ResetScratch(Completed);
+  // Frames handed over without their terminator are read as if completed with one. Only
+  // one cut inside its header block is completed for real: its lines would reach into
+  // the terminator.
+  bool Terminated = Text.find(Terminator) != std::string_view::npos;
+  std::string Completed;
+  if (!Terminated && Text.find(HeaderBlockEnd) == std::string_view::npos) {
+    Completed.reserve(Text.size() + Terminator.size());
     Completed.append(Text).append(Terminator);
     Text = Completed;
+    Terminated = true;
   }
   auto Frame = std::make_shared<TVQStompFrame>();
   size_t Position = 0;
@@ -110,7 +117,7 @@ std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
     if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
     Frame->SetHeader(Line.substr(0, Colon), Line.substr(Colon + 1));
   }
-  Frame->ParseBody(Text.substr(Position));
+  Frame->ParseBody(Text.substr(Position), Terminated);
   return Frame;
 }
 

@@ -46,7 +46,9 @@ public:
 private:
   TStompHeaders::iterator Find(std::string_view Name);
   TStompHeaders::const_iterator Find(std::string_view Name) const;
-  void ParseBody(std::string_view Rest);
+  // Rest runs to the end of the text, which holds a NUL LF terminator or, when Terminated
+  // is false, stands for a text completed with one.
+  void ParseBody(std::string_view Rest, bool Terminated);
 
   std::string FCommand;
   TStompHeaders FHeaders;
@@ -66,16 +68,6 @@ void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Hea
     if (!Item.Value.empty()) Out.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
   Out.push_back(LF);
   Out.append(Body).append(1, NUL).push_back(LF);
-}
-
-// Empties a text buffer that a thread keeps between frames, so that most frames cost no
-// allocation; a buffer that a large frame grew is given back instead.
-inline void ResetScratch(std::string& Buffer) {
-  constexpr size_t KeptCapacity = 64 * 1024;
-  if (Buffer.capacity() > KeptCapacity)
-    std::string().swap(Buffer);
-  else
-    Buffer.clear();
 }
 
 // Takes the LF-terminated line starting at Position (0-based) and moves Position past

@@ -92,6 +92,9 @@ TEST(VQStompFrame, ParseWellFormedFrames) {
   auto Counted = TVQStompFrame::Parse("MESSAGE\ncontent-length:5\n\nab\0\nc\0\nrest"s);
   EXPECT_EQ(Counted->GetBody(), "ab\0\nc"s);
   EXPECT_EQ(TVQStompFrame::Parse("MESSAGE\nContent-Length:0\n\n\0\n"s)->GetBody(), "");
+  // Without a terminator, a counted body fills the rest of the text, NUL at its end included.
+  EXPECT_EQ(TVQStompFrame::Parse("MESSAGE\ncontent-length:4\n\nabc\0"s)->GetBody(), "abc\0"s);
+  EXPECT_THROW(TVQStompFrame::Parse("MESSAGE\ncontent-length:3\n\nabc\0"s), EVQStompError);
 
   // Repeated names replace in place; empty values and empty content-length add nothing.
   auto Repeated = TVQStompFrame::Parse("MESSAGE\nk:1\nexpires:\nK:2\ncontent-length:\n\nbody\0\n"s);

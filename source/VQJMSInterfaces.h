@@ -62,11 +62,8 @@ public:
   void SetString(std::string_view Name, std::string_view Value) override { SetValue(Name, Value); }
 
 private:
-  using TEntry = std::pair<std::string, std::string>;
-  std::vector<TEntry>::iterator Find(std::string_view Name);
-  std::vector<TEntry>::const_iterator Find(std::string_view Name) const;
-
-  std::vector<TEntry> FEntries;
+  // Name and value are kept apart, so a name holding "=" is found again like any other.
+  TStompHeaders FEntries;
 };
 
 class IDestination {

@@ -1,6 +1,5 @@
 #include "VQStompFrame.h"
 
-#include <algorithm>
 
 #include "VQTextUtils.h"
 
@@ -30,34 +29,15 @@ void ReadLine(std::string_view Text, size_t& Position, std::string& Line) {
   Line.assign(View);
 }
 
-TStompHeaders::iterator TVQStompFrame::Find(std::string_view Name) {
-  return std::find_if(FHeaders.begin(), FHeaders.end(),
-                      [Name](const TStompHeaderItem& Item) { return SameText(Item.Name, Name); });
-}
-
-TStompHeaders::const_iterator TVQStompFrame::Find(std::string_view Name) const {
-  return const_cast<TVQStompFrame*>(this)->Find(Name);
-}
-
-void TVQStompFrame::SetHeader(std::string_view Name, std::string_view Value) {
-  const auto Existing = Find(Name);
-  if (Value.empty()) {
-    if (Existing != FHeaders.end()) FHeaders.erase(Existing);
-  } else if (Existing != FHeaders.end()) {
-    Existing->Name = Name;
-    Existing->Value = Value;
-  } else {
-    FHeaders.push_back({std::string(Name), std::string(Value)});
-  }
-}
+void TVQStompFrame::SetHeader(std::string_view Name, std::string_view Value) { StoreHeader(FHeaders, Name, Value); }
 
 std::string TVQStompFrame::GetHeader(std::string_view Name) const {
-  const auto Existing = Find(Name);
+  const auto Existing = FindHeader(FHeaders, Name);
   return Existing == FHeaders.end() ? std::string() : Existing->Value;
 }
 
 void TVQStompFrame::RemoveHeader(std::string_view Name) {
-  const auto Existing = Find(Name);
+  const auto Existing = FindHeader(FHeaders, Name);
   if (Existing != FHeaders.end()) FHeaders.erase(Existing);
 }
 
@@ -73,7 +53,7 @@ std::string TVQStompFrame::Output() const {
 }
 
 void TVQStompFrame::ParseBody(std::string_view Rest, bool Terminated) {
-  const auto Length = Find(ContentLengthName);
+  const auto Length = FindHeader(FHeaders, ContentLengthName);
   if (Length == FHeaders.end()) {
     const size_t End = Terminated ? Rest.find(Terminator) : Rest.size();
     if (End == std::string_view::npos) throw EIncompleteStompFrame("frame no ending");

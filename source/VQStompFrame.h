@@ -44,8 +44,6 @@ public:
   static int32_t GetContentLength(std::string_view HeaderText);
 
 private:
-  TStompHeaders::iterator Find(std::string_view Name);
-  TStompHeaders::const_iterator Find(std::string_view Name) const;
   // Rest runs to the end of the text, which holds a NUL LF terminator or, when Terminated
   // is false, stands for a text completed with one.
   void ParseBody(std::string_view Rest, bool Terminated);

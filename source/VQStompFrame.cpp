@@ -1,6 +1,5 @@
 #include "VQStompFrame.h"
 
-
 #include "VQTextUtils.h"
 
 namespace vq {

@@ -273,12 +273,16 @@ TEST(VQJMSConnectionBroker, ListenerTakesEveryMessageOnceInOrderWhileTheApplicat
   auto Listener = std::make_shared<TRecordingListener>();
   Client.Session->CreateConsumer(Queue)->SetMessageListener(Listener);
   auto Producer = Client.Session->CreateProducer(Queue);
-  for (int I = 1; I <= Count; ++I) Producer->Send(Client.Session->CreateTextMessage(u"m" + Utf8ToUtf16(std::to_string(I))));
+  const auto Numbered = [](int I) {
+    std::string Text = "m";
+    return Text.append(std::to_string(I));
+  };
+  for (int I = 1; I <= Count; ++I) Producer->Send(Client.Session->CreateTextMessage(Utf8ToUtf16(Numbered(I))));
 
   ASSERT_TRUE(WaitUntil([&] { return Listener->Count() >= Count; }, std::chrono::seconds(120)));
   const auto Texts = Listener->Texts();
   ASSERT_EQ(Texts.size(), static_cast<size_t>(Count));
-  for (int I = 1; I <= Count; ++I) ASSERT_EQ(Texts[I - 1], "m" + std::to_string(I));
+  for (int I = 1; I <= Count; ++I) ASSERT_EQ(Texts[I - 1], Numbered(I));
   EXPECT_TRUE(Client.Log.Lines().empty()) << Client.Log.Lines().front();
 }
 

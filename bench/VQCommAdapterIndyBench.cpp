@@ -10,27 +10,13 @@
 #include <string>
 #include <thread>
 
+#include "TypicalFrames.h"
 #include "VQCommAdapterIndy.h"
 #include "VQStompFrame.h"
 
 using namespace vq;
 
 namespace {
-
-// A MESSAGE frame as a broker sends it: six headers, a 100-byte body, NUL and LF.
-std::string EncodedMessage(bool Counted) {
-  TVQStompFrame Frame;
-  Frame.SetCommand("MESSAGE");
-  Frame.SetHeader("message-id", "ID:host-40123-1765254580000-3:1:1:1:42");
-  Frame.SetHeader("destination", "/queue/a");
-  Frame.SetHeader("subscription", "{0F8FAD5B-D9CB-469F-A165-70867728950E}");
-  Frame.SetHeader("timestamp", "1765254580123");
-  Frame.SetHeader("expires", "0");
-  Frame.SetHeader("priority", "4");
-  if (Counted) Frame.SetHeader("content-length", "100");
-  Frame.SetBody(std::string(100, 'x'));
-  return Frame.Output();
-}
 
 // Accepts one connection on loopback and sends the same frames over and over until the
 // reader goes away.
@@ -87,7 +73,7 @@ void Connect(TVQCommAdapterIndy& Adapter, const TFloodingPeer& Peer) {
 }
 
 void BM_ReceiveFrameLoop(benchmark::State& State) {
-  const std::string Frame = EncodedMessage(State.range(0) != 0);
+  const std::string Frame = vq::bench::TypicalMessage(State.range(0) != 0)->Output();
   TFloodingPeer Peer(Frame);
   TVQCommAdapterIndy Adapter;
   int64_t Delivered = 0;
@@ -103,7 +89,7 @@ BENCHMARK(BM_ReceiveFrameLoop)->ArgName("content_length")->Arg(0)->Arg(1)->UseRe
 
 void BM_ReadThread(benchmark::State& State) {
   constexpr int64_t Batch = 10000;
-  const std::string Frame = EncodedMessage(State.range(0) != 0);
+  const std::string Frame = vq::bench::TypicalMessage(State.range(0) != 0)->Output();
   TFloodingPeer Peer(Frame);
   TVQCommAdapterIndy Adapter;
   Adapter.SetConsoleMode(true);
@@ -129,7 +115,7 @@ BENCHMARK(BM_ReadThread)->ArgName("content_length")->Arg(0)->Arg(1)->UseRealTime
 
 // The same bytes taken from the socket without looking at them: the ceiling.
 void BM_RawReceive(benchmark::State& State) {
-  const std::string Frame = EncodedMessage(State.range(0) != 0);
+  const std::string Frame = vq::bench::TypicalMessage(State.range(0) != 0)->Output();
   TFloodingPeer Peer(Frame);
   const int Socket = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in Address{};

@@ -9,36 +9,58 @@ namespace {
 
 constexpr char32_t ReplacementChar = 0xFFFD;
 
-bool IsContinuation(unsigned char Byte) { return (Byte & 0xC0) == 0x80; }
+// Well-formed sequences by lead byte: the length, the lead's payload bits, and the range
+// of the second byte, which rules out overlong forms, surrogates and values above U+10FFFF.
+struct TLeadRule {
+  size_t Length;
+  unsigned char PayloadMask;
+  unsigned char SecondLow;
+  unsigned char SecondHigh;
+};
 
-// Decodes one code point at Pos and advances it; false when the input is ill-formed.
+TLeadRule LeadRule(unsigned char Lead) {
+  if (Lead < 0xC2) return {0, 0, 0, 0};
+  if (Lead < 0xE0) return {2, 0x1F, 0x80, 0xBF};
+  if (Lead == 0xE0) return {3, 0x0F, 0xA0, 0xBF};
+  if (Lead == 0xED) return {3, 0x0F, 0x80, 0x9F};
+  if (Lead < 0xF0) return {3, 0x0F, 0x80, 0xBF};
+  if (Lead == 0xF0) return {4, 0x07, 0x90, 0xBF};
+  if (Lead < 0xF4) return {4, 0x07, 0x80, 0xBF};
+  if (Lead == 0xF4) return {4, 0x07, 0x80, 0x8F};
+  return {0, 0, 0, 0};
+}
+
+// Decodes one code point at Pos and advances past it. An ill-formed sequence gives false
+// and is passed over as far as it could still have begun a well-formed one, at least one
+// byte: the maximal subpart that becomes one U+FFFD.
 bool DecodeUtf8(std::string_view Text, size_t& Pos, char32_t& CodePoint) {
-  const auto Lead = static_cast<unsigned char>(Text[Pos]);
-  size_t Length = 0;
-  char32_t Min = 0;
+  const auto Lead = static_cast<unsigned char>(Text[Pos++]);
   if (Lead < 0x80) {
     CodePoint = Lead;
-    ++Pos;
     return true;
-  } else if ((Lead & 0xE0) == 0xC0) {
-    Length = 2, Min = 0x80, CodePoint = Lead & 0x1F;
-  } else if ((Lead & 0xF0) == 0xE0) {
-    Length = 3, Min = 0x800, CodePoint = Lead & 0x0F;
-  } else if ((Lead & 0xF8) == 0xF0) {
-    Length = 4, Min = 0x10000, CodePoint = Lead & 0x07;
-  } else {
-    return false;
   }
-  if (Text.size() - Pos < Length) return false;
-  for (size_t I = 1; I < Length; ++I) {
-    const auto Byte = static_cast<unsigned char>(Text[Pos + I]);
-    if (!IsContinuation(Byte)) return false;
+  const TLeadRule Rule = LeadRule(Lead);
+  if (Rule.Length == 0) return false;
+  CodePoint = Lead & Rule.PayloadMask;
+  for (size_t I = 1; I < Rule.Length; ++I, ++Pos) {
+    if (Pos == Text.size()) return false;
+    const auto Byte = static_cast<unsigned char>(Text[Pos]);
+    const unsigned char Low = I == 1 ? Rule.SecondLow : 0x80;
+    const unsigned char High = I == 1 ? Rule.SecondHigh : 0xBF;
+    if (Byte < Low || Byte > High) return false;
     CodePoint = (CodePoint << 6) | (Byte & 0x3F);
   }
-  if (CodePoint < Min || CodePoint > 0x10FFFF || (CodePoint >= 0xD800 && CodePoint <= 0xDFFF))
-    return false;
-  Pos += Length;
   return true;
+}
+
+void AppendUtf16(std::u16string& Out, char32_t CodePoint) {
+  if (CodePoint < 0x10000) {
+    Out += static_cast<char16_t>(CodePoint);
+  } else {
+    CodePoint -= 0x10000;
+    Out += static_cast<char16_t>(0xD800 + (CodePoint >> 10));
+    Out += static_cast<char16_t>(0xDC00 + (CodePoint & 0x3FF));
+  }
 }
 
 void AppendUtf8(std::string& Out, char32_t CodePoint) {
@@ -77,26 +99,29 @@ bool TryAscii(std::basic_string_view<TIn> Text, std::basic_string<TOut>& Out) {
 bool IsHighSurrogate(char16_t Unit) { return Unit >= 0xD800 && Unit <= 0xDBFF; }
 bool IsLowSurrogate(char16_t Unit) { return Unit >= 0xDC00 && Unit <= 0xDFFF; }
 
-}  // namespace
+enum class TIllFormed { Reject, Replace };
 
-std::u16string Utf8ToUtf16(std::string_view Text) {
+std::u16string DecodeUtf8Text(std::string_view Text, TIllFormed Handling) {
   std::u16string Result;
   if (TryAscii(Text, Result)) return Result;
   Result.clear();
   size_t Pos = 0;
   while (Pos < Text.size()) {
     char32_t CodePoint = 0;
-    if (!DecodeUtf8(Text, Pos, CodePoint)) return {};
-    if (CodePoint < 0x10000) {
-      Result += static_cast<char16_t>(CodePoint);
-    } else {
-      CodePoint -= 0x10000;
-      Result += static_cast<char16_t>(0xD800 + (CodePoint >> 10));
-      Result += static_cast<char16_t>(0xDC00 + (CodePoint & 0x3FF));
+    if (!DecodeUtf8(Text, Pos, CodePoint)) {
+      if (Handling == TIllFormed::Reject) return {};
+      CodePoint = ReplacementChar;
     }
+    AppendUtf16(Result, CodePoint);
   }
   return Result;
 }
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view Text) { return DecodeUtf8Text(Text, TIllFormed::Reject); }
+
+std::u16string Utf8ToUtf16Replacing(std::string_view Text) { return DecodeUtf8Text(Text, TIllFormed::Replace); }
 
 std::string Utf16ToUtf8(std::u16string_view Text) {
   std::string Result;

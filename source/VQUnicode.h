@@ -10,6 +10,10 @@ namespace vq {
 // U+10FFFF) gives an empty result rather than a guess.
 std::u16string Utf8ToUtf16(std::string_view Text);
 
+// For text that must not be lost whole, such as a message body: each ill-formed sequence
+// becomes one U+FFFD per maximal subpart, as Unicode recommends.
+std::u16string Utf8ToUtf16Replacing(std::string_view Text);
+
 // Surrogate pairs become one four-byte sequence; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view Text);
 

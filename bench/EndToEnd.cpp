@@ -20,8 +20,6 @@ using namespace vq::bench;
 
 namespace {
 
-constexpr uint8_t AckModeAuto = 3;
-
 // Numbered texts are made per message, the fixed bulk text once.
 class TMessageMaker {
 public:

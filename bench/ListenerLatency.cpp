@@ -38,7 +38,6 @@ using TClock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr uint8_t AckModeAuto = 3;
 constexpr int32_t WarmUp = 1000;
 
 [[noreturn]] void Fail(const char* What) { throw std::system_error(errno, std::generic_category(), What); }

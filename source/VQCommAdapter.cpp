@@ -1,6 +1,5 @@
 #include "VQCommAdapter.h"
 
-#include "VQConsole.h"
 #include "VQUnicode.h"
 
 namespace vq {
@@ -16,7 +15,7 @@ std::u16string LogText(const std::string& Text) {
 
 }  // namespace
 
-TVQCommAdapter::TVQCommAdapter() : FConsoleMode(IsConsoleApplication()) {}
+TVQCommAdapter::TVQCommAdapter() = default;
 
 void TVQCommAdapter::SetOnConnected(TConnectedEvent Handler) {
   std::lock_guard Guard(FLock);
@@ -37,6 +36,16 @@ void TVQCommAdapter::SetOnDataAvailable(TDataAvailableEvent Handler) {
 TDataAvailableEvent TVQCommAdapter::GetOnDataAvailable() const {
   std::lock_guard Guard(FLock);
   return FOnDataAvailable ? *FOnDataAvailable : TDataAvailableEvent();
+}
+
+void TVQCommAdapter::SetOnConnectionLost(TConnectionLostEvent Handler) {
+  std::lock_guard Guard(FLock);
+  FOnConnectionLost = std::move(Handler);
+}
+
+TConnectionLostEvent TVQCommAdapter::GetOnConnectionLost() const {
+  std::lock_guard Guard(FLock);
+  return FOnConnectionLost;
 }
 
 void TVQCommAdapter::SetLogger(std::shared_ptr<ILogging> Logger) {
@@ -68,6 +77,13 @@ void TVQCommAdapter::DeliverFrame(std::string_view Text) {
 
 void TVQCommAdapter::NotifyConnected() {
   if (const TConnectedEvent Handler = GetOnConnected()) Handler(*this);
+}
+
+void TVQCommAdapter::NotifyConnectionLost(const Exception& Error) {
+  if (const TConnectionLostEvent Handler = GetOnConnectionLost())
+    Handler(*this, Error);
+  else
+    LogError(Error.what());
 }
 
 }  // namespace vq

@@ -20,10 +20,12 @@ public:
   TConnectedEvent GetOnConnected() const override;
   void SetOnDataAvailable(TDataAvailableEvent Handler) override;
   TDataAvailableEvent GetOnDataAvailable() const override;
+  void SetOnConnectionLost(TConnectionLostEvent Handler) override;
+  TConnectionLostEvent GetOnConnectionLost() const override;
   void SetLogger(std::shared_ptr<ILogging> Logger) override;
   std::shared_ptr<ILogging> GetLogger() const override;
-  // True: background deliveries run on the read thread; false: on the main thread,
-  // through CheckSynchronize.
+  // True (the default): background deliveries run on the read thread; false: on the
+  // application's main thread, through CheckSynchronize.
   bool GetConsoleMode() const override { return FConsoleMode; }
   void SetConsoleMode(bool Value) override { FConsoleMode = Value; }
   void StartReceiving() override {}
@@ -39,16 +41,19 @@ protected:
   void LogError(const std::string& Text) const;
   // Calls OnConnected, if assigned.
   void NotifyConnected();
+  // Calls OnConnectionLost; without a handler the error is logged.
+  void NotifyConnectionLost(const Exception& Error);
 
 private:
   void Log(const std::string& Text, TLogLevel Level) const;
 
   mutable std::mutex FLock;
   TConnectedEvent FOnConnected;
+  TConnectionLostEvent FOnConnectionLost;
   // Shared so that a delivery can call it outside the lock without copying it.
   std::shared_ptr<const TDataAvailableEvent> FOnDataAvailable;
   std::shared_ptr<ILogging> FLogger;
-  std::atomic<bool> FConsoleMode;
+  std::atomic<bool> FConsoleMode{true};
 };
 
 }  // namespace vq

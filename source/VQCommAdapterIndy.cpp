@@ -249,13 +249,16 @@ void TVQStompReadThread::Step() {
   if (ReadFrame()) Deliver();
 }
 
-// Waits one idle pass at most for a frame to begin. A failure ends the thread, logged
-// unless the thread is being ended anyway.
+// Waits one idle pass at most for a frame to begin. A failure ends the thread and is
+// reported as the connection's loss, unless the thread is being ended anyway.
 bool TVQStompReadThread::ReadFrame() {
   try {
     return FAdapter.ReadFrame(FFrameText, IdlePass, this);
+  } catch (const Exception& Error) {
+    if (!Terminated()) FAdapter.NotifyConnectionLost(Error);
+    throw;
   } catch (const std::exception& Error) {
-    if (!Terminated()) FAdapter.LogError(Error.what());
+    if (!Terminated()) FAdapter.NotifyConnectionLost(EVQCommError(Error.what()));
     throw;
   }
 }

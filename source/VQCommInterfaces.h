@@ -23,6 +23,9 @@ class IStompCommAdapter;
 using TConnectedEvent = std::function<void(IStompCommAdapter& Sender)>;
 // Called with the text of exactly one received frame.
 using TDataAvailableEvent = std::function<void(IStompCommAdapter& Sender, std::string_view Data)>;
+// Called on the read thread when reading failed for good, unless the adapter was being
+// disconnected; the read thread ends afterwards.
+using TConnectionLostEvent = std::function<void(IStompCommAdapter& Sender, const Exception& Error)>;
 
 // The transport as the protocol client sees it. Adapters are owned by the component that
 // created them; holders of this interface do not own them.
@@ -34,6 +37,8 @@ public:
   virtual TConnectedEvent GetOnConnected() const = 0;
   virtual void SetOnDataAvailable(TDataAvailableEvent Handler) = 0;
   virtual TDataAvailableEvent GetOnDataAvailable() const = 0;
+  virtual void SetOnConnectionLost(TConnectionLostEvent Handler) = 0;
+  virtual TConnectionLostEvent GetOnConnectionLost() const = 0;
   virtual void SetLogger(std::shared_ptr<ILogging> Logger) = 0;
   virtual std::shared_ptr<ILogging> GetLogger() const = 0;
   virtual void SetPort(int32_t Port) = 0;

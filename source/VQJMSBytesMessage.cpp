@@ -2,7 +2,9 @@
 
 namespace vq {
 
-std::shared_ptr<IBytesMessage> TVQJMSBytesMessage::CreateFromFrame(const IStompFrame& Frame) {
+std::shared_ptr<IBytesMessage> TVQJMSBytesMessage::CreateFromFrame(const IStompFrame& Frame) { return FromFrame(Frame); }
+
+std::shared_ptr<TVQJMSBytesMessage> TVQJMSBytesMessage::FromFrame(const IStompFrame& Frame) {
   auto Message = std::make_shared<TVQJMSBytesMessage>(Frame);
   Message->SetContent(Frame.GetBody());
   return Message;

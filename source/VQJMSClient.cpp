@@ -47,11 +47,11 @@ std::shared_ptr<IMessage> TVQJMSClient::GetCurrentMessage() const {
 
 void TVQJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) {
   Assert(Frame->GetCommand() == "MESSAGE", "StompFrameAvailable needs a MESSAGE frame");
-  std::shared_ptr<IMessage> Message;
+  std::shared_ptr<TVQJMSMessage> Message;
   if (!Frame->GetHeader("content-length").empty()) {
-    Message = TVQJMSBytesMessage::CreateFromFrame(*Frame);
+    Message = TVQJMSBytesMessage::FromFrame(*Frame);
   } else {
-    Message = TVQJMSTextMessage::CreateFromFrame(*Frame);
+    Message = TVQJMSTextMessage::FromFrame(*Frame);
   }
   {
     std::lock_guard Guard(FCurrentLock);
@@ -62,23 +62,23 @@ void TVQJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame
 }
 
 std::shared_ptr<IMessage> TVQJMSClient::Receive(int32_t Timeout) {
-  IStompCommAdapter& Adapter = CommAdapter();
   const bool Unlimited = Timeout <= 0;
   const auto Deadline = TClock::now() + std::chrono::milliseconds(Unlimited ? 0 : Timeout);
   for (;;) {
     const int32_t Wait = Unlimited ? 0 : RemainingMilliseconds(Deadline);
     if (!Unlimited && Wait == 0) return nullptr;
     const uint64_t MadeBefore = FMessagesMade;
-    if (!ReceiveOneFrame(Adapter, Wait)) return nullptr;
+    if (!ReceiveFrame(Wait)) return nullptr;
     if (FMessagesMade != MadeBefore) return GetCurrentMessage();
   }
 }
 
-// False when the wait ended without a frame.
-bool TVQJMSClient::ReceiveOneFrame(IStompCommAdapter& Adapter, int32_t Timeout) {
+bool TVQJMSClient::ReceiveFrame(int32_t Timeout) {
+  IStompCommAdapter& Adapter = CommAdapter();
   try {
     return Adapter.ReceiveFrame(Timeout);
-  } catch (const EVQCommError&) {
+  } catch (const EVQCommError& Error) {
+    ConnectionLost(Error);
     throw;
   } catch (const Exception& Error) {
     GetLogger()->Error(Utf8ToUtf16(std::string(GetClassName()) + ": " + Error.what()));

@@ -14,8 +14,9 @@ namespace vq {
 
 class TVQCommAdapter;
 class TVQJMSClient;
+class TVQJMSMessage;
 
-using TMessageEvent = std::function<void(TVQJMSClient& Client, const std::shared_ptr<IMessage>& Message)>;
+using TMessageEvent = std::function<void(TVQJMSClient& Client, const std::shared_ptr<TVQJMSMessage>& Message)>;
 
 // The STOMP client of the messaging API: MESSAGE frames become text or bytes messages,
 // and messages become SEND frames. Owns its communication adapter.
@@ -31,9 +32,12 @@ public:
   void SendMessage(const std::shared_ptr<IMessage>& Message, std::string_view Destination, std::string_view Receipt);
   // Reads frames on this thread until one becomes a message or Timeout ms have passed
   // (0 or less: no limit). Transport failures reach the caller; failures of a single
-  // frame (an ERROR frame, a malformed frame, a failing message event) are logged and
-  // reading goes on.
+  // frame (a malformed frame, a failing message event) are logged and reading goes on.
   std::shared_ptr<IMessage> Receive(int32_t Timeout);
+  // Reads and delivers one frame on this thread, waiting at most Timeout ms (0 or less:
+  // no limit) for it to begin; false when none did. A transport failure marks the
+  // connection lost before it reaches the caller.
+  bool ReceiveFrame(int32_t Timeout);
   // The message made from the latest MESSAGE frame.
   std::shared_ptr<IMessage> GetCurrentMessage() const;
 
@@ -42,8 +46,6 @@ protected:
   void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) override;
 
 private:
-  bool ReceiveOneFrame(IStompCommAdapter& Adapter, int32_t Timeout);
-
   std::unique_ptr<TVQCommAdapter> FOwnedAdapter;
   TMessageEvent FOnMessage;
   mutable std::mutex FCurrentLock;

@@ -24,8 +24,10 @@ std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const std::
   return std::make_shared<TVQJMSConnection>(std::move(Client));
 }
 
-TVQJMSConnection::TVQJMSConnection(std::unique_ptr<TVQJMSClient> Client) : FClient(std::move(Client)) {
-  FClient->SetOnMessage([this](TVQJMSClient&, const std::shared_ptr<IMessage>& Message) { HandleMessage(Message); });
+TVQJMSConnection::TVQJMSConnection(std::unique_ptr<TVQJMSClient> Client)
+    : FClient(std::move(Client)), FRouter(*FClient) {
+  FClient->SetOnMessage([this](TVQJMSClient&, const std::shared_ptr<TVQJMSMessage>& Message) { FRouter.Route(Message); });
+  FClient->SetOnException([this](TVQStompCustomClient&, const Exception& Error) { HandleException(Error); });
 }
 
 // The client goes first: its read thread may still be delivering to the sessions.
@@ -41,18 +43,43 @@ void TVQJMSConnection::SetClientID(const std::string& Value) {
   FClientID = Value;
 }
 
+void TVQJMSConnection::SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) {
+  std::lock_guard Guard(FLock);
+  FExceptionListener = std::move(Listener);
+}
+
+std::shared_ptr<IExceptionListener> TVQJMSConnection::GetExceptionListener() const {
+  std::lock_guard Guard(FLock);
+  return FExceptionListener;
+}
+
+// Waiting Receive calls learn of a loss before the listener does.
+void TVQJMSConnection::HandleException(const Exception& Error) {
+  if (FClient->IsConnectionLost()) FRouter.Wake();
+  const auto Listener = GetExceptionListener();
+  if (!Listener) {
+    FClient->GetLogger()->Error(u"TVQJMSConnection: " + Utf8ToUtf16(Error.what()));
+    return;
+  }
+  try {
+    Listener->OnException(Error);
+  } catch (const std::exception& Failure) {
+    FClient->GetLogger()->Error(u"Exception listener failed: " + Utf8ToUtf16(Failure.what()));
+  }
+}
+
 void TVQJMSConnection::Start() {
+  if (FClosed) throw Exception("Connection is closed");
   if (IStompCommAdapter* Adapter = FClient->GetCommAdapter(); Adapter == nullptr || !Adapter->Connected())
     FClient->Connect();
-  if (FClosed) throw Exception("Connection is closed");
-  for (const auto& Session : FSessions.Snapshot()) Session->Start();
   FStarted = true;
+  for (const auto& Session : FSessions.Snapshot()) Session->Start();
 }
 
 void TVQJMSConnection::Stop() {
   if (!FStarted) return;
-  for (const auto& Session : FSessions.Snapshot()) Session->Stop();
   FStarted = false;
+  for (const auto& Session : FSessions.Snapshot()) Session->Stop();
 }
 
 void TVQJMSConnection::Close() {
@@ -60,25 +87,29 @@ void TVQJMSConnection::Close() {
   Stop();
   FClient->Disconnect();
   FClosed = true;
+  FRouter.Wake();
 }
 
-std::shared_ptr<ISession> TVQJMSConnection::CreateSession(bool, uint8_t AcknowledgeMode) {
-  auto Session = std::make_shared<TVQJMSSession>(weak_from_this(), AcknowledgeMode);
+std::shared_ptr<ISession> TVQJMSConnection::CreateSession(bool Transacted, uint8_t AcknowledgeMode) {
+  if (FClosed) throw EIllegalStateException("The connection is closed");
+  auto Session = std::make_shared<TVQJMSSession>(weak_from_this(), Transacted, AcknowledgeMode);
   if (FStarted) Session->Start();
   FSessions.Add(Session);
   return Session;
 }
 
-// Every message goes to the one listener whose subscription it carries, in whichever
-// session; a message that no listener takes is reported, never fatal.
-void TVQJMSConnection::HandleMessage(const std::shared_ptr<IMessage>& Message) {
-  bool AnyListener = false;
-  for (const auto& Session : FSessions.Snapshot()) {
-    const auto Result = Session->TryDispatch(Message);
-    if (Result.Delivered) return;
-    AnyListener = AnyListener || Result.AnyListener;
-  }
-  if (AnyListener) WarnUnmatchedMessage(*FClient, *Message);
+void TVQJMSConnection::RemoveSession(const TVQJMSSession& Session) {
+  for (const auto& Listed : FSessions.Snapshot())
+    if (Listed.get() == &Session) FSessions.Remove(Listed);
+}
+
+void TVQJMSConnection::UpdateReceiving() {
+  std::lock_guard Guard(FReceivingLock);
+  bool Wanted = false;
+  for (const auto& Session : FSessions.Snapshot()) Wanted = Wanted || (Session->IsStarted() && Session->HasListener());
+  if (IStompCommAdapter* Adapter = FClient->GetCommAdapter(); Adapter && Wanted != Adapter->IsReceiving())
+    Wanted ? Adapter->StartReceiving() : Adapter->StopReceiving();
+  FRouter.Wake();
 }
 
 std::optional<std::string> FindDestinationName(const IDestination* Destination) {
@@ -87,20 +118,19 @@ std::optional<std::string> FindDestinationName(const IDestination* Destination) 
   return std::nullopt;
 }
 
-std::string DestinationName(const std::shared_ptr<IDestination>& Destination, const char* Refusal) {
+std::string DestinationName(const std::shared_ptr<IDestination>& Destination) {
   auto Name = FindDestinationName(Destination.get());
-  if (!Name) throw Exception(Refusal);
+  if (!Name)
+    throw EInvalidDestinationException(
+        "Unsupported destination: use a queue or topic made by the session's CreateQueue or CreateTopic");
   return std::move(*Name);
-}
-
-void WarnUnmatchedMessage(TVQJMSClient& Client, const IMessage& Message) {
-  Client.GetLogger()->Warn(u"Found no Matching Consumer for message " + Utf8ToUtf16(Message.GetJMSMessageID()));
 }
 
 // Session
 
-TVQJMSSession::TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, uint8_t AcknowledgeMode)
-    : FAcknowledgeMode(AcknowledgeMode),
+TVQJMSSession::TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, bool Transacted, uint8_t AcknowledgeMode)
+    : FTransacted(Transacted || AcknowledgeMode == AckModeTransacted),
+      FAcknowledgeMode(AcknowledgeMode),
       FConnection(std::move(Connection)),
       FTransactionContext(std::make_unique<TVQTransactionContext>()) {}
 
@@ -115,32 +145,34 @@ std::shared_ptr<TVQJMSConnection> TVQJMSSession::Connection() const {
 const std::string& TVQJMSSession::GetTransactionID() const { return FTransactionContext->TransactionID; }
 
 void TVQJMSSession::CheckStarted() const {
+  if (FClosed) throw EIllegalStateException("The session is closed");
   if (!FStarted) throw EIllegalStateException("EIllegalStateException");
 }
 
+bool TVQJMSSession::HasListener() const {
+  for (const auto& Consumer : FConsumers.Snapshot())
+    if (Consumer->GetMessageListener()) return true;
+  return false;
+}
+
 void TVQJMSSession::Start() {
+  if (FClosed) return;
   FStarted = true;
-  SetReceiving(true);
+  Connection()->UpdateReceiving();
   BeginIfTransacted();
 }
 
 void TVQJMSSession::Stop() {
   FStarted = false;
-  SetReceiving(false);
+  if (const auto Owner = FConnection.lock()) Owner->UpdateReceiving();
 }
 
-// Background reading runs while a started session has listener consumers.
-void TVQJMSSession::SetReceiving(bool Receiving) {
-  for (const auto& Consumer : FConsumers.Snapshot()) {
-    if (!Consumer->GetMessageListener()) continue;
-    IStompCommAdapter& Adapter = *Connection()->GetClient().GetCommAdapter();
-    Receiving ? Adapter.StartReceiving() : Adapter.StopReceiving();
-  }
-}
-
+// A transaction stays open while the session is stopped: starting again begins none.
 void TVQJMSSession::BeginIfTransacted() {
   CheckStarted();
-  if (GetTransacted()) Connection()->GetClient().BeginTrans(GetTransactionID(), "");
+  if (!GetTransacted() || FTransactionOpen) return;
+  Connection()->GetClient().BeginTrans(GetTransactionID(), "");
+  FTransactionOpen = true;
 }
 
 void TVQJMSSession::Commit() { EndTransaction(true); }
@@ -149,37 +181,82 @@ void TVQJMSSession::Rollback() { EndTransaction(false); }
 
 void TVQJMSSession::EndTransaction(bool Commit) {
   CheckStarted();
-  Assert(GetTransacted(), Commit ? "Commit needs a transacted session" : "Rollback needs a transacted session");
-  auto Client = Connection();
-  Commit ? Client->GetClient().CommitTrans(GetTransactionID(), "")
-         : Client->GetClient().AbortTrans(GetTransactionID(), "");
+  if (!GetTransacted())
+    throw EIllegalStateException(std::string(Commit ? "Commit" : "Rollback") +
+                                 " needs a transacted session: create it with CreateSession(true, ...)");
+  TVQJMSClient& Client = Connection()->GetClient();
+  FTransactionOpen = false;
+  Commit ? Client.CommitTrans(GetTransactionID(), "") : Client.AbortTrans(GetTransactionID(), "");
   BeginIfTransacted();
 }
 
 void TVQJMSSession::Close() {
-  if (!FStarted) return;
-  if (GetTransacted()) Rollback();
-  CloseConsumers();
-  Stop();
+  if (FClosed.exchange(true)) return;
+  const auto Owner = FConnection.lock();
+  try {
+    if (Owner) TellBrokerOfClose(Owner->GetClient());
+  } catch (...) {
+    Leave(Owner.get());
+    throw;
+  }
+  Leave(Owner.get());
 }
 
-void TVQJMSSession::CloseConsumers() {
-  auto Owner = Connection();
+// The open transaction ends without a new one; every consumer is unsubscribed.
+void TVQJMSSession::TellBrokerOfClose(TVQJMSClient& Client) {
+  if (!Client.IsConnected()) return;
+  if (FTransactionOpen.exchange(false)) Client.AbortTrans(GetTransactionID(), "");
+  for (const auto& Consumer : FConsumers.Snapshot())
+    if (Consumer->MarkClosed()) Client.UnsubscribeID(Consumer->GetConsumerID().ConsumerID, "");
+}
+
+// What Close does whether or not the broker could be told.
+void TVQJMSSession::Leave(TVQJMSConnection* Owner) {
   for (const auto& Consumer : FConsumers.Snapshot()) {
-    Consumer->SetMessageListener(nullptr);
-    Owner->GetClient().UnsubscribeID(Consumer->GetConsumerID().ConsumerID, "");
+    Consumer->MarkClosed();
+    Consumer->StoreListener(nullptr);
+    if (Owner) Owner->GetRouter().Remove(*Consumer);
+    FConsumers.Remove(Consumer);
   }
-  Owner->GetClient().GetCommAdapter()->StopReceiving();
+  FStarted = false;
+  if (!Owner) return;
+  Owner->RemoveSession(*this);
+  Owner->UpdateReceiving();
+}
+
+void TVQJMSSession::CloseConsumer(TVQMessageConsumer& Consumer) {
+  if (!Consumer.MarkClosed()) return;
+  const auto Owner = Connection();
+  Consumer.StoreListener(nullptr);
+  Owner->GetRouter().Remove(Consumer);
+  for (const auto& Listed : FConsumers.Snapshot())
+    if (Listed.get() == &Consumer) FConsumers.Remove(Listed);
+  Owner->UpdateReceiving();
+  if (Owner->GetClient().IsConnected()) Owner->GetClient().UnsubscribeID(Consumer.GetConsumerID().ConsumerID, "");
+}
+
+void TVQJMSSession::AcknowledgeMessage(const IMessage& Message) {
+  if (FAcknowledgeMode != AckModeClient) return;
+  if (FClosed) throw EIllegalStateException("The session is closed");
+  Connection()->GetClient().Ack(Message.GetJMSMessageID(), GetTransacted() ? GetTransactionID() : "");
 }
 
 std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::shared_ptr<IDestination>& Destination) {
   CheckStarted();
-  // The name comes first so that a consumer is listed only once it is subscribed.
-  const std::string Name = DestinationName(Destination, "GetDestinationName");
-  auto Consumer = std::make_shared<TVQMessageConsumer>(weak_from_this(), std::make_unique<TVQConsumerID>(), Destination);
+  std::string Name = DestinationName(Destination);
+  const auto Owner = Connection();
+  auto Consumer = std::make_shared<TVQMessageConsumer>(shared_from_this(), std::make_unique<TVQConsumerID>(), Destination);
+  const std::string& ID = Consumer->GetConsumerID().ConsumerID;
+  // Listed first: the broker may answer the SUBSCRIBE before this call returns.
   FConsumers.Add(Consumer);
-  Connection()->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, Consumer->GetConsumerID().ConsumerID,
-                                      "");
+  Owner->GetRouter().Add(Consumer, Name);
+  try {
+    Owner->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, ID, "");
+  } catch (...) {
+    Owner->GetRouter().Remove(*Consumer);
+    FConsumers.Remove(Consumer);
+    throw;
+  }
   return Consumer;
 }
 
@@ -217,36 +294,13 @@ std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage(const std::u16str
   return Message;
 }
 
-// A failing listener must not stop later deliveries; in client acknowledgement mode its
-// message stays unacknowledged, so the broker delivers it again on the next connection.
-void TVQJMSSession::Deliver(IMessageListener& Listener, const std::shared_ptr<IMessage>& Message) {
-  try {
-    Listener.OnMessage(Message);
-  } catch (const std::exception& Error) {
-    Connection()->GetClient().GetLogger()->Error(u"Message listener failed: " + Utf8ToUtf16(Error.what()));
-  }
-}
-
 void TVQJMSSession::DispatchMessage(const std::shared_ptr<IMessage>& Message) {
-  const auto Result = TryDispatch(Message);
-  if (Result.AnyListener && !Result.Delivered) WarnUnmatchedMessage(Connection()->GetClient(), *Message);
-}
-
-TVQJMSSession::TDispatchResult TVQJMSSession::TryDispatch(const std::shared_ptr<IMessage>& Message) {
-  TDispatchResult Result;
-  // Read once a listener needs it: polling consumers never do.
-  std::optional<std::string> Subscription;
+  const std::string Subscription = Message->GetProperties()->GetString("subscription");
   for (const auto& Consumer : FConsumers.Snapshot()) {
-    auto Listener = Consumer->GetMessageListener();
-    if (!Listener) continue;
-    Result.AnyListener = true;
-    if (!Subscription) Subscription = Message->GetProperties()->GetString("subscription");
-    if (Consumer->GetConsumerID().ConsumerID != *Subscription) continue;
-    Deliver(*Listener, Message);
-    Result.Delivered = true;
-    break;
+    if (Consumer->GetConsumerID().ConsumerID != Subscription) continue;
+    if (const auto Listener = Consumer->GetMessageListener()) return Listener->OnMessage(Message);
   }
-  return Result;
+  WarnUnmatchedMessage(Connection()->GetClient(), *Message);
 }
 
 }  // namespace vq

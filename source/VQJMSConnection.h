@@ -10,6 +10,8 @@
 
 #include "VQJMSClient.h"
 #include "VQJMSInterfaces.h"
+#include "VQJMSMessage.h"
+#include "VQMessageRouter.h"
 #include "VQThreadList.h"
 
 namespace vq {
@@ -18,19 +20,16 @@ class TVQJMSSession;
 class TVQMessageConsumer;
 class TVQTransactionContext;
 
-// The session is stopped, or an object outlived what it belongs to.
-class EIllegalStateException : public Exception {
-public:
-  using Exception::Exception;
-};
-
 // Consumers subscribe with "ack" "client"; the application acknowledges each message.
 inline constexpr uint8_t AckModeClient = 0;
 // The session runs one transaction after the other; consumers acknowledge automatically.
 inline constexpr uint8_t AckModeTransacted = 1;
+// Consumers subscribe with "ack" "auto": the broker counts a message as taken once sent.
+// Every value other than the two above means the same.
+inline constexpr uint8_t AckModeAuto = 3;
 
-// The application's entry point: owns the messaging client and relays every incoming
-// message to its sessions.
+// The application's entry point: owns the messaging client and hands every incoming
+// message to the consumer of its subscription.
 class TVQJMSConnection : public IConnection, public std::enable_shared_from_this<TVQJMSConnection> {
 public:
   // Builds the client and its settings; no network activity until Start.
@@ -41,20 +40,35 @@ public:
 
   std::string GetClientID() const override;
   void SetClientID(const std::string& Value) override;
+  // Connects unless connected, then starts the sessions. Raises "Connection is closed"
+  // after Close, before any connection attempt.
   void Start() override;
   void Stop() override;
+  // Stops the sessions and disconnects; on a lost connection it only releases the socket.
   void Close() override;
+  // Transacted when Transacted is true or the mode is AckModeTransacted.
   std::shared_ptr<ISession> CreateSession(bool Transacted, uint8_t AcknowledgeMode) override;
+  void SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) override;
+  std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
 
   TVQJMSClient& GetClient() const { return *FClient; }
+  TVQMessageRouter& GetRouter() { return FRouter; }
   bool IsStarted() const { return FStarted; }
+  bool IsClosed() const { return FClosed; }
+  // Background reading runs while a started session has a consumer with a listener.
+  void UpdateReceiving();
+  void RemoveSession(const TVQJMSSession& Session);
 
 private:
-  void HandleMessage(const std::shared_ptr<IMessage>& Message);
+  void HandleException(const Exception& Error);
 
   std::unique_ptr<TVQJMSClient> FClient;
+  TVQMessageRouter FRouter;
   mutable std::mutex FLock;
   std::string FClientID;
+  std::shared_ptr<IExceptionListener> FExceptionListener;
+  // Deciding and switching background reading is one step.
+  std::mutex FReceivingLock;
   TThreadList<std::shared_ptr<TVQJMSSession>> FSessions;
   std::atomic<bool> FStarted{false};
   std::atomic<bool> FClosed{false};
@@ -62,17 +76,13 @@ private:
 
 // The factory for destinations, messages, consumers and producers, and the unit of
 // acknowledgement and transactions.
-class TVQJMSSession : public ISession, public std::enable_shared_from_this<TVQJMSSession> {
+class TVQJMSSession : public ISession, public IMessageAcknowledger, public std::enable_shared_from_this<TVQJMSSession> {
 public:
-  // Whether a listener took a message: decides the warning for unmatched messages.
-  struct TDispatchResult {
-    bool AnyListener = false;
-    bool Delivered = false;
-  };
-
-  TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, uint8_t AcknowledgeMode);
+  TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, bool Transacted, uint8_t AcknowledgeMode);
   ~TVQJMSSession() override;
 
+  // Ends an open transaction with ABORT, unsubscribes every consumer and leaves the
+  // connection; a second Close does nothing.
   void Close() override;
   void Commit() override;
   std::shared_ptr<IBytesMessage> CreateBytesMessage() override;
@@ -83,16 +93,21 @@ public:
   std::shared_ptr<ITextMessage> CreateTextMessage() override;
   std::shared_ptr<ITextMessage> CreateTextMessage(const std::u16string& Text) override;
   std::shared_ptr<ITopic> CreateTopic(const std::string& Name) override;
+  // Hands the message to the listener of this session's consumer of its subscription.
   void DispatchMessage(const std::shared_ptr<IMessage>& Message) override;
-  bool GetTransacted() const override { return FAcknowledgeMode == AckModeTransacted; }
+  bool GetTransacted() const override { return FTransacted; }
   void Rollback() override;
   void Start() override;
   void Stop() override;
+  void AcknowledgeMessage(const IMessage& Message) override;
 
   uint8_t GetAcknowledgeMode() const { return FAcknowledgeMode; }
+  bool IsStarted() const { return FStarted; }
+  bool IsClosed() const { return FClosed; }
+  // A consumer of this session has a listener.
+  bool HasListener() const;
   const std::string& GetTransactionID() const;
-  // Hands the message to the listener consumer of its subscription, if this session has it.
-  TDispatchResult TryDispatch(const std::shared_ptr<IMessage>& Message);
+  void CloseConsumer(TVQMessageConsumer& Consumer);
   // The connection, kept alive for the caller; raises EIllegalStateException once released.
   std::shared_ptr<TVQJMSConnection> Connection() const;
 
@@ -100,23 +115,22 @@ private:
   void CheckStarted() const;
   void BeginIfTransacted();
   void EndTransaction(bool Commit);
-  void CloseConsumers();
-  void Deliver(IMessageListener& Listener, const std::shared_ptr<IMessage>& Message);
-  void SetReceiving(bool Receiving);
+  void TellBrokerOfClose(TVQJMSClient& Client);
+  void Leave(TVQJMSConnection* Owner);
 
+  const bool FTransacted;
   const uint8_t FAcknowledgeMode;
   const std::weak_ptr<TVQJMSConnection> FConnection;
   const std::unique_ptr<TVQTransactionContext> FTransactionContext;
   TThreadList<std::shared_ptr<TVQMessageConsumer>> FConsumers;
   std::atomic<bool> FStarted{false};
+  std::atomic<bool> FClosed{false};
+  std::atomic<bool> FTransactionOpen{false};
 };
 
 // The name of a queue or topic; none for any other destination.
 std::optional<std::string> FindDestinationName(const IDestination* Destination);
-// The name of a queue or topic; any other destination raises Refusal.
-std::string DestinationName(const std::shared_ptr<IDestination>& Destination, const char* Refusal);
-
-// Warns through the client's logger that no listener took a message.
-void WarnUnmatchedMessage(TVQJMSClient& Client, const IMessage& Message);
+// The name of a queue or topic; any other destination raises EInvalidDestinationException.
+std::string DestinationName(const std::shared_ptr<IDestination>& Destination);
 
 }  // namespace vq

@@ -11,6 +11,25 @@
 
 namespace vq {
 
+// The operation does not fit the object's state: a stopped or closed session, a closed
+// consumer or connection, an object whose owner was released.
+class EIllegalStateException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// A destination that is neither a queue nor a topic made by a session.
+class EInvalidDestinationException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// A message that cannot be sent as it is, such as a property that cannot be a header.
+class EMessageFormatException : public Exception {
+public:
+  using Exception::Exception;
+};
+
 // Days since 1899-12-30, the fraction being the time of day.
 using TDateTime = double;
 
@@ -36,6 +55,14 @@ public:
   virtual void SetInt(std::string_view Name, int32_t Value) = 0;
   virtual std::string GetString(std::string_view Name) const = 0;
   virtual void SetString(std::string_view Name, std::string_view Value) = 0;
+  // 0 when there is no entry or the text does not convert.
+  virtual int64_t GetLong(std::string_view Name) const = 0;
+  virtual void SetLong(std::string_view Name, int64_t Value) = 0;
+  // Stored as the shortest text that reads back as exactly the same value.
+  virtual double GetDouble(std::string_view Name) const = 0;
+  virtual void SetDouble(std::string_view Name, double Value) = 0;
+  // Every name, in the order the names were first stored.
+  virtual std::vector<std::string> GetNames() const = 0;
 };
 
 class TPrimitiveMap : public IPrimitiveMap {
@@ -60,8 +87,18 @@ public:
   void SetInt(std::string_view Name, int32_t Value) override;
   std::string GetString(std::string_view Name) const override { return GetValue(Name); }
   void SetString(std::string_view Name, std::string_view Value) override { SetValue(Name, Value); }
+  int64_t GetLong(std::string_view Name) const override;
+  void SetLong(std::string_view Name, int64_t Value) override;
+  double GetDouble(std::string_view Name) const override;
+  void SetDouble(std::string_view Name, double Value) override;
+  std::vector<std::string> GetNames() const override;
+  // For walking every entry without copying one, such as when a message is sent.
+  const TStompHeaders& GetEntries() const { return FEntries; }
 
 private:
+  // Empty when there is no entry, which no stored value can be.
+  std::string_view ValueOf(std::string_view Name) const;
+
   // Name and value are kept apart, so a name holding "=" is found again like any other.
   TStompHeaders FEntries;
 };
@@ -106,8 +143,13 @@ public:
   virtual std::shared_ptr<IPrimitiveMap> GetProperties() const = 0;
   virtual void SetJMSTimestamp(TDateTime Value) = 0;
   virtual TDateTime GetJMSTimestamp() const = 0;
-  // Writes the message's headers and body into a fresh outgoing frame.
+  // Writes the message's headers and body into a fresh outgoing frame. Raises
+  // EMessageFormatException for a property that cannot travel as a header.
   virtual void WriteToFrame(IStompFrame& Frame) const = 0;
+  // Acknowledges a received message in a session with client acknowledgement (within
+  // the session's transaction when it is transacted); does nothing in the other modes.
+  // Raises EIllegalStateException for a message that was not received.
+  virtual void Acknowledge() = 0;
 };
 
 class ITextMessage : public virtual IMessage {
@@ -133,10 +175,16 @@ public:
   virtual ~IMessageConsumer() = default;
   virtual std::shared_ptr<IMessageListener> GetMessageListener() const = 0;
   virtual void SetMessageListener(std::shared_ptr<IMessageListener> Listener) = 0;
-  // Waits without limit for the next message.
+  // Waits without limit for the next message of this consumer's subscription.
   virtual std::shared_ptr<IMessage> Receive() = 0;
-  // Waits at most Timeout ms (0: no limit); none when no message arrived in time.
+  // Waits at most Timeout ms (0: no limit) for the next message of this consumer's
+  // subscription; none when none arrived in time or the connection was closed meanwhile.
+  // Raises EIllegalStateException on a closed consumer or one with a listener, and the
+  // connection's loss once it is lost.
   virtual std::shared_ptr<IMessage> Receive(int32_t Timeout) = 0;
+  // Unsubscribes this consumer alone; messages held for it are dropped. A second Close
+  // does nothing.
+  virtual void Close() = 0;
 };
 
 class TVQConsumerID;
@@ -159,6 +207,15 @@ public:
   virtual void Stop() = 0;
 };
 
+// Told of faults that no call of the application could raise: the loss of the
+// connection (once) and ERROR frames that answer no request. Called on the thread that
+// met the fault: the read thread, or a thread in Receive, Send or Ack.
+class IExceptionListener {
+public:
+  virtual ~IExceptionListener() = default;
+  virtual void OnException(const Exception& Error) = 0;
+};
+
 class ISession;
 
 class IConnection : public virtual IStartable, public virtual IStoppable {
@@ -167,6 +224,8 @@ public:
   virtual void SetClientID(const std::string& Value) = 0;
   virtual void Close() = 0;
   virtual std::shared_ptr<ISession> CreateSession(bool Transacted, uint8_t AcknowledgeMode) = 0;
+  virtual void SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) = 0;
+  virtual std::shared_ptr<IExceptionListener> GetExceptionListener() const = 0;
 };
 
 class IMessageProducer;

@@ -1,5 +1,8 @@
 #include "VQJMSMessage.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "VQTextUtils.h"
 
 namespace vq {
@@ -7,12 +10,49 @@ namespace vq {
 namespace {
 
 constexpr uint8_t DefaultPriority = 4;
+constexpr uint8_t MaxPriority = 9;
 constexpr int64_t MillisecondsPerSecond = 1000;
 constexpr double SecondsPerDay = 86400.0;
+constexpr std::string_view TransactionName = "transaction";
+
+// Written by the protocol or the broker, or from an attribute of the message, which wins.
+// The transaction is written from its property, ahead of the others.
+constexpr std::string_view WithheldNames[] = {
+    "destination", "content-length", "message-id",     "subscription", "receipt",    "ack",      "id",
+    "timestamp",   "redelivered",    "correlation-id", "expires",      "persistent", "priority", "reply-to",
+    TransactionName};
 
 // Whole seconds only: the milliseconds are dropped, truncating toward zero.
 TDateTime DateTimeFromUnixMilliseconds(int64_t Milliseconds) {
   return static_cast<double>(Milliseconds / MillisecondsPerSecond) / SecondsPerDay + UnixEpochDate;
+}
+
+// A broker may send any number; the message is kept rather than refused.
+uint8_t PriorityFromHeader(std::string_view Value) {
+  return static_cast<uint8_t>(std::clamp<int32_t>(StrToIntDef(Value, DefaultPriority), 0, MaxPriority));
+}
+
+bool IsWithheld(std::string_view Name) {
+  return std::any_of(std::begin(WithheldNames), std::end(WithheldNames),
+                     [Name](std::string_view Withheld) { return SameText(Name, Withheld); });
+}
+
+bool HoldsLineBreakOrNul(std::string_view Text) {
+  return std::any_of(Text.begin(), Text.end(), [](char C) { return C == '\n' || C == '\r' || C == '\0'; });
+}
+
+// Why a property cannot travel as a header: the broker would split, cut or misread it.
+const char* WhyUnsendable(const TStompHeaderItem& Property) {
+  if (Property.Name.empty()) return "its name is empty";
+  if (HoldsLineBreakOrNul(Property.Name) || Property.Name.find(':') != std::string::npos)
+    return "its name holds a colon, line break or NUL byte";
+  if (HoldsLineBreakOrNul(Property.Value)) return "its value holds a line break or NUL byte";
+  return nullptr;
+}
+
+void CheckSendable(const TStompHeaderItem& Property) {
+  if (const char* Reason = WhyUnsendable(Property))
+    throw EMessageFormatException("Property " + QuotedVisibly(Property.Name) + " cannot be sent: " + Reason);
 }
 
 }  // namespace
@@ -30,24 +70,44 @@ void TVQJMSMessage::ReadHeader(const TStompHeaderItem& Header) {
   else if (SameText(Name, "correlation-id")) FCorrelationID = Value;
   else if (SameText(Name, "expires")) FExpiration = StrToIntDef(Value, 0);
   else if (SameText(Name, "persistent")) FPersistent = Value == "true";
-  else if (SameText(Name, "priority")) SetJMSPriority(static_cast<uint8_t>(StrToIntDef(Value, DefaultPriority)));
+  else if (SameText(Name, "priority")) FPriority = PriorityFromHeader(Value);
   else if (SameText(Name, "reply-to")) FReplyTo = Value;
   else if (SameText(Name, "timestamp")) FTimestamp = DateTimeFromUnixMilliseconds(StrToInt64Def(Value, 0));
 }
 
 void TVQJMSMessage::SetJMSPriority(uint8_t Value) {
-  if (Value >= 10) throw Exception("JMS_MAX_PRIORITY");
+  if (Value > MaxPriority) throw Exception("JMS_MAX_PRIORITY");
   FPriority = Value;
 }
 
 void TVQJMSMessage::WriteToFrame(IStompFrame& Frame) const {
+  const TStompHeaders& Properties = FProperties->GetEntries();
+  const auto Transaction = FindHeader(Properties, TransactionName);
+  // Every header is checked before one is written, so that a refused message writes none.
+  if (Transaction != Properties.end()) CheckSendable(*Transaction);
+  for (const auto& Property : Properties)
+    if (!IsWithheld(Property.Name)) CheckSendable(Property);
+  WriteAttributes(Frame);
+  if (Transaction != Properties.end()) Frame.SetHeader(TransactionName, Transaction->Value);
+  for (const auto& Property : Properties)
+    if (!IsWithheld(Property.Name)) Frame.SetHeader(Property.Name, Property.Value);
+}
+
+void TVQJMSMessage::WriteAttributes(IStompFrame& Frame) const {
   if (!FCorrelationID.empty()) Frame.SetHeader("correlation-id", FCorrelationID);
   if (FExpiration != 0) Frame.SetHeader("expires", std::to_string(FExpiration));
   if (FPersistent) Frame.SetHeader("persistent", "true");
   if (FPriority != DefaultPriority) Frame.SetHeader("priority", std::to_string(FPriority));
   if (!FReplyTo.empty()) Frame.SetHeader("reply-to", FReplyTo);
-  const std::string Transaction = FProperties->GetString("transaction");
-  if (!Transaction.empty()) Frame.SetHeader("transaction", Transaction);
+}
+
+void TVQJMSMessage::Acknowledge() {
+  const auto Acknowledger = FAcknowledger.lock();
+  // A message made by the application has no identifier.
+  if (!Acknowledger)
+    throw EIllegalStateException(FMessageID.empty() ? "Only a received message can be acknowledged"
+                                                    : "The session of this message has been closed or released");
+  Acknowledger->AcknowledgeMessage(*this);
 }
 
 }  // namespace vq

@@ -11,11 +11,18 @@ namespace vq {
 // Day number of 1970-01-01 in TDateTime.
 inline constexpr TDateTime UnixEpochDate = 25569.0;
 
+// What a received message acknowledges itself through: the session of its consumer.
+class IMessageAcknowledger {
+public:
+  virtual ~IMessageAcknowledger() = default;
+  virtual void AcknowledgeMessage(const IMessage& Message) = 0;
+};
+
 class TVQJMSMessage : public virtual IMessage {
 public:
   TVQJMSMessage() = default;
   // Reads the attributes of a received MESSAGE frame and copies every header into the
-  // properties. Raises "JMS_MAX_PRIORITY" for a priority header of 10 or more.
+  // properties. A priority header outside 0..9 is taken as the nearest of the two.
   explicit TVQJMSMessage(const IStompFrame& Frame);
   // A copy would share the property map with its original.
   TVQJMSMessage(const TVQJMSMessage&) = delete;
@@ -38,11 +45,16 @@ public:
   std::shared_ptr<IPrimitiveMap> GetProperties() const override { return FProperties; }
   void SetJMSTimestamp(TDateTime Value) override { FTimestamp = Value; }
   TDateTime GetJMSTimestamp() const override { return FTimestamp; }
-  // Headers only; the subclasses add their body.
+  // Headers only: the changed attributes, the transaction, then every property that is
+  // not the protocol's or the broker's; the subclasses add their body.
   void WriteToFrame(IStompFrame& Frame) const override;
+  void Acknowledge() override;
+  // Set when the message is handed to its consumer; the session is not kept alive.
+  void SetAcknowledger(std::weak_ptr<IMessageAcknowledger> Acknowledger) { FAcknowledger = std::move(Acknowledger); }
 
 private:
   void ReadHeader(const TStompHeaderItem& Header);
+  void WriteAttributes(IStompFrame& Frame) const;
 
   std::string FMessageID;
   std::string FCorrelationID;
@@ -52,8 +64,10 @@ private:
   std::string FReplyTo;
   std::string FReserved;
   TDateTime FTimestamp = 0.0;
-  std::shared_ptr<IPrimitiveMap> FProperties = std::make_shared<TPrimitiveMap>();
+  // Its entries are walked in place for every message sent.
+  std::shared_ptr<TPrimitiveMap> FProperties = std::make_shared<TPrimitiveMap>();
   std::string FLabel;
+  std::weak_ptr<IMessageAcknowledger> FAcknowledger;
 };
 
 }  // namespace vq

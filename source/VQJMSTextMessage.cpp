@@ -4,9 +4,11 @@
 
 namespace vq {
 
-std::shared_ptr<ITextMessage> TVQJMSTextMessage::CreateFromFrame(const IStompFrame& Frame) {
+std::shared_ptr<ITextMessage> TVQJMSTextMessage::CreateFromFrame(const IStompFrame& Frame) { return FromFrame(Frame); }
+
+std::shared_ptr<TVQJMSTextMessage> TVQJMSTextMessage::FromFrame(const IStompFrame& Frame) {
   auto Message = std::make_shared<TVQJMSTextMessage>(Frame);
-  Message->FText = Utf8ToUtf16(Frame.GetBody());
+  Message->FText = Utf8ToUtf16Replacing(Frame.GetBody());
   return Message;
 }
 

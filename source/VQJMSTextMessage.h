@@ -12,8 +12,10 @@ class TVQJMSTextMessage : public TVQJMSMessage, public ITextMessage {
 public:
   using TVQJMSMessage::TVQJMSMessage;
 
-  // A body that is not well-formed UTF-8 gives an empty text.
+  // Ill-formed UTF-8 in the body becomes U+FFFD; the rest of the text is kept.
   static std::shared_ptr<ITextMessage> CreateFromFrame(const IStompFrame& Frame);
+  // The same, as the class itself.
+  static std::shared_ptr<TVQJMSTextMessage> FromFrame(const IStompFrame& Frame);
 
   void SetText(const std::u16string& Value) override { FText = Value; }
   std::u16string GetText() const override { return FText; }

@@ -4,9 +4,13 @@
 
 namespace vq {
 
-TVQMessageConsumer::TVQMessageConsumer(std::weak_ptr<TVQJMSSession> Session, std::unique_ptr<TVQConsumerID> ConsumerID,
+TVQMessageConsumer::TVQMessageConsumer(const std::shared_ptr<TVQJMSSession>& Session,
+                                       std::unique_ptr<TVQConsumerID> ConsumerID,
                                        std::shared_ptr<IDestination> Destination)
-    : FSession(std::move(Session)), FConsumerID(std::move(ConsumerID)), FDestination(std::move(Destination)) {}
+    : FSession(Session),
+      FAcknowledger(std::static_pointer_cast<IMessageAcknowledger>(Session)),
+      FConsumerID(std::move(ConsumerID)),
+      FDestination(std::move(Destination)) {}
 
 std::shared_ptr<TVQJMSSession> TVQMessageConsumer::Session() const {
   auto Session = FSession.lock();
@@ -19,19 +23,33 @@ std::shared_ptr<IMessageListener> TVQMessageConsumer::GetMessageListener() const
   return FListener;
 }
 
-void TVQMessageConsumer::SetMessageListener(std::shared_ptr<IMessageListener> Listener) {
-  if (Listener) Session()->Connection()->GetClient().GetCommAdapter()->StartReceiving();
+void TVQMessageConsumer::StoreListener(std::shared_ptr<IMessageListener> Listener) {
   std::lock_guard Guard(FLock);
   FListener = std::move(Listener);
 }
 
-std::shared_ptr<IMessage> TVQMessageConsumer::Receive(int32_t Timeout) {
+void TVQMessageConsumer::SetMessageListener(std::shared_ptr<IMessageListener> Listener) {
+  if (FClosed) throw EIllegalStateException("The consumer is closed");
   const auto Connection = Session()->Connection();
-  TVQJMSClient& Client = Connection->GetClient();
-  // Two threads reading one socket would tear frames apart.
-  if (Client.GetCommAdapter()->IsReceiving())
-    throw EIllegalStateException("Receive is not possible while a message listener is active on this connection");
-  return Client.Receive(Timeout);
+  Connection->GetRouter().SetListener(*this, std::move(Listener));
+  Connection->UpdateReceiving();
+}
+
+std::shared_ptr<IMessage> TVQMessageConsumer::Receive(int32_t Timeout) {
+  if (FClosed) throw EIllegalStateException("The consumer is closed");
+  if (GetMessageListener())
+    throw EIllegalStateException("Receive is not possible on a consumer with a message listener");
+  const auto Connection = Session()->Connection();
+  if (Connection->IsClosed()) throw EIllegalStateException("The connection is closed");
+  return Connection->GetRouter().Receive(*this, Timeout);
+}
+
+// With its session gone there is nothing left to unsubscribe through.
+void TVQMessageConsumer::Close() {
+  if (const auto Owner = FSession.lock())
+    Owner->CloseConsumer(*this);
+  else
+    FClosed = true;
 }
 
 }  // namespace vq

@@ -18,7 +18,7 @@ void TVQMessageProducer::Send(const std::shared_ptr<IMessage>& Message) {
 
 void TVQMessageProducer::Send(const std::shared_ptr<IDestination>& Destination,
                               const std::shared_ptr<IMessage>& Message) {
-  SendTo(DestinationName(Destination, "..."), Message);
+  SendTo(DestinationName(Destination), Message);
 }
 
 void TVQMessageProducer::SendTo(const std::string& DestinationName, const std::shared_ptr<IMessage>& Message) {

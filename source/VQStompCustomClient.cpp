@@ -1,6 +1,5 @@
 #include "VQStompCustomClient.h"
 
-
 #include "VQStompFrame.h"
 #include "VQTextUtils.h"
 #include "VQUnicode.h"
@@ -14,21 +13,6 @@ bool HoldsLineBreakOrNul(std::string_view Text) {
   return Text.find(LF) != std::string_view::npos || Text.find(NUL) != std::string_view::npos;
 }
 
-// Quotes a name for an error message with its control bytes made visible.
-std::string Quoted(std::string_view Text) {
-  static constexpr char Hex[] = "0123456789ABCDEF";
-  std::string Result = "\"";
-  for (const char C : Text) {
-    const auto Byte = static_cast<unsigned char>(C);
-    if (Byte < 0x20) {
-      Result.append("\\x").append(1, Hex[Byte >> 4]).append(1, Hex[Byte & 15]);
-    } else {
-      Result += C;
-    }
-  }
-  return Result + "\"";
-}
-
 // Empties a buffer kept for reuse; one that a large frame grew is given back instead.
 void ResetScratch(std::string& Buffer) {
   constexpr size_t KeptCapacity = 64 * 1024;
@@ -39,26 +23,26 @@ void ResetScratch(std::string& Buffer) {
 }
 
 // Encodes into a buffer that each thread keeps: a frame is written for every message sent
-// or acknowledged.
+// or acknowledged. The result is valid until the thread's next call.
 template <typename THeaders>
-void WriteFrame(IStompCommAdapter& Adapter, std::string_view Command, const THeaders& Headers, std::string_view Body) {
+std::string_view EncodeFrame(std::string_view Command, const THeaders& Headers, std::string_view Body) {
   thread_local std::string Wire;
   ResetScratch(Wire);
   AppendFrame(Wire, Command, Headers, Body);
-  Adapter.Write(Wire);
+  return Wire;
 }
 
 // Headers without a value are not sent, so they are not checked either.
 template <typename THeaders>
 void CheckWireSafe(std::string_view Command, const THeaders& Headers) {
   if (HoldsLineBreakOrNul(Command))
-    throw EVQStompError("Command " + Quoted(Command) + " holds a line feed or NUL byte");
+    throw EVQStompError("Command " + QuotedVisibly(Command) + " holds a line feed or NUL byte");
   for (const auto& Header : Headers) {
     if (Header.Value.empty()) continue;
     if (HoldsLineBreakOrNul(Header.Name) || Header.Name.find(':') != std::string_view::npos)
-      throw EVQStompError("Header name " + Quoted(Header.Name) + " holds a line feed, NUL byte or colon");
+      throw EVQStompError("Header name " + QuotedVisibly(Header.Name) + " holds a line feed, NUL byte or colon");
     if (HoldsLineBreakOrNul(Header.Value))
-      throw EVQStompError("Value of header " + Quoted(Header.Name) + " holds a line feed or NUL byte");
+      throw EVQStompError("Value of header " + QuotedVisibly(Header.Name) + " holds a line feed or NUL byte");
   }
 }
 
@@ -80,7 +64,26 @@ void TVQStompCustomClient::Connect() {
   IStompCommAdapter& Adapter = CommAdapter();
   Adapter.SetOnConnected([this](IStompCommAdapter&) { StompConnect(); });
   Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string_view Data) { StompDataAvailable(Data); });
+  Adapter.SetOnConnectionLost([this](IStompCommAdapter&, const Exception& Error) { ConnectionLost(Error); });
+  FLost = false;
+  FDisconnecting = false;
   Adapter.Connect();
+}
+
+void TVQStompCustomClient::ConnectionLost(const Exception& Error) {
+  if (FDisconnecting || !FConnected || FLost.exchange(true)) return;
+  {
+    std::lock_guard Guard(FSessionLock);
+    FLostReason = Error.what();
+  }
+  Report(Error);
+}
+
+void TVQStompCustomClient::Report(const Exception& Error) {
+  if (FOnException)
+    FOnException(*this, Error);
+  else
+    GetLogger()->Error(Utf8ToUtf16(std::string(GetClassName()) + ": " + Error.what()));
 }
 
 void TVQStompCustomClient::StompConnect() {
@@ -133,7 +136,12 @@ void TVQStompCustomClient::Send(std::string_view Destination, std::string Body, 
 }
 
 void TVQStompCustomClient::StompDisconnect() {
+  FDisconnecting = true;
   TransmitCommand("DISCONNECT", {});
+  MarkDisconnected();
+}
+
+void TVQStompCustomClient::MarkDisconnected() {
   FConnected = false;
   std::lock_guard Guard(FSessionLock);
   FSessionID.clear();
@@ -142,7 +150,13 @@ void TVQStompCustomClient::StompDisconnect() {
 void TVQStompCustomClient::Disconnect() {
   IStompCommAdapter& Adapter = CommAdapter();
   if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
-  StompDisconnect();
+  FDisconnecting = true;
+  try {
+    if (!FLost) TransmitCommand("DISCONNECT", {});
+  } catch (const EVQCommError& Error) {
+    Trace(std::string("DISCONNECT not delivered: ") + Error.what());
+  }
+  MarkDisconnected();
   Adapter.Disconnect();
 }
 
@@ -152,7 +166,16 @@ void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initia
   IStompCommAdapter& Adapter = CommAdapter();
   CheckConnected(Command);
   CheckWireSafe(Command, Headers);
-  WriteFrame(Adapter, Command, Headers, {});
+  Write(Adapter, EncodeFrame(Command, Headers, {}));
+}
+
+void TVQStompCustomClient::Write(IStompCommAdapter& Adapter, std::string_view Wire) {
+  try {
+    Adapter.Write(Wire);
+  } catch (const EVQCommError& Error) {
+    ConnectionLost(Error);
+    throw;
+  }
 }
 
 void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& ExtraHeaders) {
@@ -161,8 +184,13 @@ void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& Ext
 }
 
 void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
-  if (!FConnected && Command != "CONNECT")
-    throw EVQStompClientNotConnectedError("Not connected! Command: " + std::string(Command));
+  if (Command == "CONNECT") return;
+  if (FLost) {
+    std::lock_guard Guard(FSessionLock);
+    throw EVQStompConnectionLostError("The connection to the broker was lost (" + FLostReason +
+                                      "); start the connection again. Command: " + std::string(Command));
+  }
+  if (!FConnected) throw EVQStompClientNotConnectedError("Not connected! Command: " + std::string(Command));
 }
 
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
@@ -170,7 +198,7 @@ void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
   CheckConnected(Frame.GetCommand());
   CheckWireSafe(Frame);
   // The same bytes as Output, without a string of their own.
-  WriteFrame(Adapter, Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody());
+  Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody()));
 }
 
 void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {
@@ -199,9 +227,12 @@ void TVQStompCustomClient::HandleConnected(IStompFrame& Frame) {
   Notify(FOnConnectedFrame, Frame);
 }
 
+// Before CONNECTED the ERROR answers the CONNECT, and Connect raises it.
 void TVQStompCustomClient::HandleError(IStompFrame& Frame) {
   Notify(FOnErrorFrame, Frame);
-  throw EVQStompServerErrorMessage(Frame.GetHeader("message"));
+  EVQStompServerErrorMessage Error(Frame.GetHeader("message"), Frame.GetBody());
+  if (!FConnected) throw Error;
+  Report(Error);
 }
 
 void TVQStompCustomClient::Notify(const TStompFrameEvent& Handler, IStompFrame& Frame) {

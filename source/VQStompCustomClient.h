@@ -15,6 +15,7 @@ namespace vq {
 class TVQStompCustomClient;
 
 using TStompFrameEvent = std::function<void(TVQStompCustomClient& Sender, IStompFrame& Frame)>;
+using TStompExceptionEvent = std::function<void(TVQStompCustomClient& Sender, const Exception& Error)>;
 
 class EVQStompClientNotConnectedError : public EVQStompError {
 public:
@@ -31,10 +32,23 @@ public:
   using EVQStompError::EVQStompError;
 };
 
+// The connection failed while connected; every later command raises this at once.
+class EVQStompConnectionLostError : public EVQStompClientNotConnectedError {
+public:
+  using EVQStompClientNotConnectedError::EVQStompClientNotConnectedError;
+};
+
 // The broker answered with an ERROR frame; the text is its "message" header.
 class EVQStompServerErrorMessage : public EVQStompError {
 public:
   using EVQStompError::EVQStompError;
+  EVQStompServerErrorMessage(const std::string& Message, std::string Body)
+      : EVQStompError(Message), FBody(std::move(Body)) {}
+  // The ERROR frame's body: often the broker's longer explanation.
+  const std::string& GetBody() const { return FBody; }
+
+private:
+  std::string FBody;
 };
 
 // Speaks STOMP 1.0 over a communication adapter: builds the outgoing frames and
@@ -49,8 +63,18 @@ public:
   const TStompFrameEvent& GetOnErrorFrame() const { return FOnErrorFrame; }
   void SetOnReceiptFrame(TStompFrameEvent Handler) { FOnReceiptFrame = std::move(Handler); }
   const TStompFrameEvent& GetOnReceiptFrame() const { return FOnReceiptFrame; }
+  // Told of what no call can raise: the connection's loss (once per connection) and an
+  // ERROR frame while connected. Without a handler they are logged as errors.
+  void SetOnException(TStompExceptionEvent Handler) { FOnException = std::move(Handler); }
 
-  bool IsConnected() const { return FConnected; }
+  // Connected, and not lost since.
+  bool IsConnected() const { return FConnected && !FLost; }
+  bool IsConnectionLost() const { return FLost; }
+  // DISCONNECT is on its way or written: a failing read or write is no loss then.
+  bool IsDisconnecting() const { return FDisconnecting; }
+  // Marks the connection lost and reports Error, unless it is being disconnected, not
+  // yet connected, or already lost.
+  void ConnectionLost(const Exception& Error);
   std::string GetSessionID() const;
 
   void Connect();
@@ -65,6 +89,8 @@ public:
   void Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
             bool OmitContentLength, std::string_view Receipt);
   void StompDisconnect();
+  // Sends DISCONNECT unless the connection was lost, then closes the adapter; a broker
+  // that is gone meanwhile is no error.
   void Disconnect() override;
 
   // Refuses (EVQStompError, nothing written) a frame that could not travel intact: LF
@@ -75,6 +101,9 @@ public:
 
   // The adapter's data handler: decodes one frame's text and dispatches it.
   void StompDataAvailable(std::string_view Data);
+  // Raises EVQStompConnectionLostError once lost, EVQStompClientNotConnectedError when
+  // not connected; CONNECT passes.
+  void CheckConnected(std::string_view Command) const;
 
 protected:
   std::string_view GetClassName() const override { return "TVQStompCustomClient"; }
@@ -82,21 +111,27 @@ protected:
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame);
 
 private:
-  void CheckConnected(std::string_view Command) const;
   void TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers);
   void TransmitTransaction(std::string_view Command, std::string_view TransactionID, std::string_view Receipt);
   void HandleConnected(IStompFrame& Frame);
   void HandleError(IStompFrame& Frame);
   void Notify(const TStompFrameEvent& Handler, IStompFrame& Frame);
+  void Report(const Exception& Error);
+  void Write(IStompCommAdapter& Adapter, std::string_view Wire);
+  void MarkDisconnected();
 
   TStompFrameEvent FOnMessageFrame;
   TStompFrameEvent FOnConnectedFrame;
   TStompFrameEvent FOnErrorFrame;
   TStompFrameEvent FOnReceiptFrame;
+  TStompExceptionEvent FOnException;
   // Written by whichever thread delivers frames, read by the sending thread.
   std::atomic<bool> FConnected{false};
+  std::atomic<bool> FLost{false};
+  std::atomic<bool> FDisconnecting{false};
   mutable std::mutex FSessionLock;
   std::string FSessionID;
+  std::string FLostReason;
 };
 
 }  // namespace vq

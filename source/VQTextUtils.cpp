@@ -87,4 +87,18 @@ std::string_view TrimControl(std::string_view Text) noexcept {
   return Text;
 }
 
+std::string QuotedVisibly(std::string_view Text) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string Result = "\"";
+  for (const char C : Text) {
+    const auto Byte = static_cast<unsigned char>(C);
+    if (Byte < 0x20) {
+      Result.append("\\x").append(1, Hex[Byte >> 4]).append(1, Hex[Byte & 15]);
+    } else {
+      Result += C;
+    }
+  }
+  return Result + "\"";
+}
+
 }  // namespace vq

@@ -30,4 +30,8 @@ int64_t StrToInt64(std::string_view Text);
 // Drops leading and trailing bytes 0x00 to 0x20 (blanks, line ends, control bytes).
 std::string_view TrimControl(std::string_view Text) noexcept;
 
+// For error messages: in double quotes, bytes below 0x20 as \xNN so that none hides or
+// breaks the line.
+std::string QuotedVisibly(std::string_view Text);
+
 }  // namespace vq

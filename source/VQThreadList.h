@@ -7,8 +7,8 @@
 
 namespace vq {
 
-// A thread-safe list that only grows. Readers walk a snapshot: adding copies the list
-// once, so walking it (for every received message) neither copies it nor holds a lock.
+// A thread-safe list. Readers walk a snapshot: adding or removing copies the list once,
+// so walking it (for every received message) neither copies it nor holds a lock.
 template <typename T>
 class TThreadList {
 public:
@@ -31,6 +31,14 @@ public:
     auto Grown = std::make_shared<TItems>(*FItems);
     Grown->push_back(std::move(Item));
     FItems = std::move(Grown);
+  }
+
+  // Removes every item equal to Item.
+  void Remove(const T& Item) {
+    std::lock_guard Guard(FLock);
+    auto Shrunk = std::make_shared<TItems>(*FItems);
+    std::erase(*Shrunk, Item);
+    FItems = std::move(Shrunk);
   }
 
   TSnapshot Snapshot() const {

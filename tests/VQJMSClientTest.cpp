@@ -120,14 +120,15 @@ TEST_F(VQJMSClientPeer, SendsTextWithoutAndBytesWithContentLength) {
   auto Bytes = std::make_shared<TVQJMSBytesMessage>();
   Bytes->SetContent("\0\x01\x02\x03\x04"s);
   Bytes->GetProperties()->SetString("transaction", "tx");
-  Bytes->GetProperties()->SetString("other", "never sent");
+  Bytes->GetProperties()->SetString("other", "sent after the mapped headers");
   Client.SendMessage(Bytes, "/topic/b", "r1");
   Client.SendMessage(std::make_shared<TVQJMSMessage>(), "/queue/a", "");
   Client.Disconnect();
   ASSERT_TRUE(Peer.WaitForClientClose());
   EXPECT_EQ(WrittenAfterConnect(),
             "SEND\ndestination:/queue/a\ncorrelation-id:c1\npriority:7\n\ncaf\xC3\xA9\0\n"
-            "SEND\ndestination:/topic/b\nreceipt:r1\ncontent-length:5\ntransaction:tx\n\n\0\x01\x02\x03\x04\0\n"
+            "SEND\ndestination:/topic/b\nreceipt:r1\ncontent-length:5\ntransaction:tx\nother:sent after the mapped headers\n\n"
+            "\0\x01\x02\x03\x04\0\n"
             "DISCONNECT\n\n\0\n"s);
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 using namespace vq;
 
 TEST(VQPrimitiveMap, StoreReplaceAndRemove) {
@@ -109,4 +112,68 @@ TEST(VQPrimitiveMap, ClearResetsEveryGetter) {
   EXPECT_FALSE(Map.GetBoolean("b"));
   EXPECT_EQ(Map.GetChar("c"), '\0');
   EXPECT_EQ(Map.GetString("c"), "");
+}
+
+TEST(VQPrimitiveMap, LongsUseTheSharedIntegerRule) {
+  TPrimitiveMap Map;
+  Map.SetLong("max", INT64_MAX);
+  Map.SetLong("min", INT64_MIN);
+  EXPECT_EQ(Map.GetString("max"), "9223372036854775807");
+  EXPECT_EQ(Map.GetLong("MAX"), INT64_MAX);
+  EXPECT_EQ(Map.GetLong("min"), INT64_MIN);
+  // Beyond the exact integers of a double, and beyond 32 bits for GetInt.
+  Map.SetLong("big", 9007199254740993);
+  EXPECT_EQ(Map.GetLong("big"), 9007199254740993);
+  EXPECT_EQ(Map.GetInt("big"), 0);
+
+  const std::pair<const char*, int64_t> Cases[] = {
+      {"9223372036854775808", 0}, {"-9223372036854775809", 0}, {"12abc", 0}, {"0x10", 16}, {" -7", -7}, {"1.0", 0}};
+  for (const auto& [Text, Expected] : Cases) {
+    Map.SetString("t", Text);
+    EXPECT_EQ(Map.GetLong("t"), Expected) << Text;
+  }
+  EXPECT_EQ(Map.GetLong("absent"), 0);
+}
+
+TEST(VQPrimitiveMap, DoublesRoundTripInTheirShortestText) {
+  TPrimitiveMap Map;
+  Map.SetDouble("d", 0.1);
+  EXPECT_EQ(Map.GetString("d"), "0.1");
+  Map.SetDouble("d", 1e21);
+  EXPECT_EQ(Map.GetString("d"), "1e+21");
+
+  const double LargestSubnormal = std::nextafter(std::numeric_limits<double>::min(), 0.0);
+  for (const double Value : {1.0 / 3.0, -0.0, std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::denorm_min(), LargestSubnormal, -LargestSubnormal}) {
+    Map.SetDouble("d", Value);
+    const double Read = Map.GetDouble("d");
+    EXPECT_EQ(Read, Value) << Map.GetString("d");
+    EXPECT_EQ(std::signbit(Read), std::signbit(Value)) << Map.GetString("d");
+  }
+  Map.SetDouble("d", std::numeric_limits<double>::quiet_NaN());
+  EXPECT_TRUE(std::isnan(Map.GetDouble("d")));
+
+  // Text from another program: anything but a number over the whole text reads as 0.
+  const std::pair<const char*, double> Cases[] = {{"2.5E3", 2500.0}, {"42", 42.0}, {"-1e-2", -0.01},
+                                                  {"1.5x", 0.0},     {" 1.5", 0.0}, {"1.5 ", 0.0},
+                                                  {"abc", 0.0},      {"1e400", 0.0}};
+  for (const auto& [Text, Expected] : Cases) {
+    Map.SetString("t", Text);
+    EXPECT_EQ(Map.GetDouble("t"), Expected) << Text;
+  }
+  EXPECT_EQ(Map.GetDouble("absent"), 0.0);
+}
+
+TEST(VQPrimitiveMap, NamesInStoreOrder) {
+  TPrimitiveMap Map;
+  EXPECT_TRUE(Map.GetNames().empty());
+  Map.SetString("b", "1");
+  Map.SetString("a", "2");
+  Map.SetString("c", "3");
+  // Replacing keeps the place and takes the new spelling; removing and storing again moves last.
+  Map.SetString("B", "4");
+  Map.Remove("a");
+  Map.SetString("A", "5");
+  EXPECT_EQ(Map.GetNames(), (std::vector<std::string>{"B", "c", "A"}));
 }

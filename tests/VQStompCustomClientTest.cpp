@@ -152,20 +152,28 @@ TEST_F(VQStompCustomClientPeer, IncomingFramesAreDispatched) {
   Client.SetOnConnectedFrame([&](TVQStompCustomClient&, IStompFrame&) { Client.Events.push_back("connected"); });
   Client.SetOnErrorFrame([&](TVQStompCustomClient&, IStompFrame& Frame) { Client.Events.push_back("error " + Frame.GetBody()); });
 
+  std::vector<std::string> Reported;
+  Client.SetOnException([&](TVQStompCustomClient&, const Exception& Error) {
+    const auto& FromBroker = dynamic_cast<const EVQStompServerErrorMessage&>(Error);
+    Reported.push_back(std::string(FromBroker.what()) + "|" + FromBroker.GetBody());
+  });
+  EXPECT_EQ(ErrorOf([&] { Client.StompDataAvailable("ERROR\nmessage:bad login\n\ndetails\0\n"s); }), "bad login")
+      << "before CONNECTED an ERROR answers the CONNECT";
   Client.StompDataAvailable("CONNECTED\nsession:s1\n\n\0\n"s);
   EXPECT_EQ(Client.GetSessionID(), "s1");
   Client.StompDataAvailable("CONNECTED\n\n\0\n"s);
   EXPECT_EQ(Client.GetSessionID(), "") << "a second CONNECTED replaces the session";
   Client.StompDataAvailable("MESSAGE\ndestination:/queue/a\n\nbody");
   Client.StompDataAvailable("RECEIPT\nreceipt-id:r1\n\n\0\n"s);
-  EXPECT_EQ(ErrorOf([&] { Client.StompDataAvailable("ERROR\nmessage:bad login\n\ndetails\0\n"s); }), "bad login");
-  EXPECT_THROW(Client.StompDataAvailable("ERROR\n\n\0\n"s), EVQStompServerErrorMessage);
+  Client.StompDataAvailable("ERROR\nmessage:queue full\n\ndetails\0\n"s);
+  Client.StompDataAvailable("ERROR\n\n\0\n"s);
   EXPECT_THROW(Client.StompDataAvailable("MESSAGE\nbroken\n\n"), EVQStompError);
   Client.StompDataAvailable("PING\n\n\0\n"s);
   Client.StompDataAvailable("message\n\n\0\n"s);
 
-  EXPECT_EQ(Client.Events, (std::vector<std::string>{"connected", "connected", "message body", "hook body", "receipt r1",
-                                                     "error details", "error "}));
+  EXPECT_EQ(Client.Events, (std::vector<std::string>{"error details", "connected", "connected", "message body",
+                                                     "hook body", "receipt r1", "error details", "error "}));
+  EXPECT_EQ(Reported, (std::vector<std::string>{"queue full|details", "|"})) << "reported, not raised, once connected";
   EXPECT_EQ(Logged, (std::vector<std::string>{"3 Unknown command PING in stomp frame",
                                               "3 Unknown command message in stomp frame"}));
 }

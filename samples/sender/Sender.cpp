@@ -8,9 +8,6 @@
 namespace vq::samples {
 namespace {
 
-// Neither client acknowledgement nor transacted: a plain session.
-constexpr uint8_t AckModeAuto = 3;
-
 void SendMessages(ILogging& Logger, ISession& Session) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   for (int32_t Number = 1; Number <= MessageCount; ++Number) {

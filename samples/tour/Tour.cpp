@@ -13,9 +13,6 @@
 
 using namespace vq;
 
-// Any mode other than client acknowledgement or transacted acknowledges automatically.
-constexpr uint8_t AckModeAuto = 3;
-
 // RabbitMQ delivers every message as a bytes message, ActiveMQ keeps text messages.
 std::string Describe(const std::shared_ptr<IMessage>& Message) {
   if (auto Text = std::dynamic_pointer_cast<ITextMessage>(Message)) return Utf16ToUtf8(Text->GetText());
@@ -41,18 +38,19 @@ void Tour() {
   auto Connection = TVQJMSConnection::CreateConnection("", "", "localhost", 61613);
   Connection->Start();
 
-  // Polling with Receive, acknowledging each message by its identifier.
+  // Polling with Receive; in client acknowledgement each message is acknowledged.
   auto Session = Connection->CreateSession(false, AckModeClient);
   auto Queue = Session->CreateQueue("/queue/tour");
   auto Consumer = Session->CreateConsumer(Queue);
   Session->CreateProducer(Queue)->Send(Session->CreateTextMessage(u"Hello"));
   auto Message = Consumer->Receive(5000);  // none when nothing arrived within 5 s
   if (!Message) throw std::runtime_error("no message within 5 s");
-  Connection->GetClient().Ack(Message->GetJMSMessageID(), "");
+  Message->Acknowledge();
   std::cout << "received: " << Describe(Message) << '\n';
   Session->Close();  // unsubscribes its consumers
 
-  // A listener; polling and listeners must not mix on one connection at the same time.
+  // A listener, called on the connection's read thread; Receive on other consumers of
+  // the connection still works.
   auto Listening = Connection->CreateSession(false, AckModeAuto);
   auto Listener = std::make_shared<TFirstMessage>();
   auto Arrived = Listener->Text();

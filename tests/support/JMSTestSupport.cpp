@@ -40,13 +40,24 @@ bool TLogRecorder::Contains(const std::string& Part) const {
   return false;
 }
 
+std::string BodyOf(const std::shared_ptr<IMessage>& Message) {
+  if (auto TextMessage = std::dynamic_pointer_cast<ITextMessage>(Message)) return Utf16ToUtf8(TextMessage->GetText());
+  if (auto Bytes = std::dynamic_pointer_cast<IBytesMessage>(Message)) return Bytes->GetContent();
+  return {};
+}
+
+void TRecordingExceptionListener::OnException(const Exception& Error) {
+  std::lock_guard Guard(FLock);
+  FErrors.emplace_back(Error.what());
+}
+
+std::vector<std::string> TRecordingExceptionListener::Errors() const {
+  std::lock_guard Guard(FLock);
+  return FErrors;
+}
+
 void TRecordingListener::OnMessage(const std::shared_ptr<IMessage>& Message) {
-  std::string Text;
-  if (auto TextMessage = std::dynamic_pointer_cast<ITextMessage>(Message)) {
-    Text = Utf16ToUtf8(TextMessage->GetText());
-  } else if (auto Bytes = std::dynamic_pointer_cast<IBytesMessage>(Message)) {
-    Text = Bytes->GetContent();
-  }
+  const std::string Text = BodyOf(Message);
   if (!FFailOn.empty() && Text == FFailOn) throw Exception("listener refused " + Text);
   std::lock_guard Guard(FLock);
   FTexts.push_back(Text);

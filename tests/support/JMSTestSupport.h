@@ -42,6 +42,20 @@ private:
   std::vector<std::string> FTexts;
 };
 
+// Records the exceptions a connection reports, thread-safely.
+class TRecordingExceptionListener : public IExceptionListener {
+public:
+  void OnException(const Exception& Error) override;
+  std::vector<std::string> Errors() const;
+
+private:
+  mutable std::mutex FLock;
+  std::vector<std::string> FErrors;
+};
+
+// The text of a text message, or the content of a bytes message.
+std::string BodyOf(const std::shared_ptr<IMessage>& Message);
+
 // A connection to a scripted peer that answers CONNECT, already started.
 struct TPeerConnection {
   TPeerConnection();

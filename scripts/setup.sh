@@ -2,7 +2,8 @@
 # Installs the build and test tools when they are missing (Debian 12).
 set -euo pipefail
 
-PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+# python3-stomp: a second client the tests exchange messages with.
+PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3-stomp)
 
 missing=()
 for package in "${PACKAGES[@]}"; do

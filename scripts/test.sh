@@ -2,7 +2,7 @@
 # Builds the library and runs the test suite against real brokers on loopback, in
 # three rounds:
 #   1. the whole suite against ActiveMQ;
-#   2. the end-to-end tests of the sample programs again, against RabbitMQ;
+#   2. the tests of the messaging API and the sample programs again, against RabbitMQ;
 #   3. the sample programs with no broker listening at all.
 # Any failing test fails the script; the brokers are stopped however it ends.
 #   scripts/test.sh            plain build in build/
@@ -23,6 +23,7 @@ case "${1:-}" in
 esac
 
 readonly END_TO_END='^SamplesEndToEndTest\.'
+readonly ON_RABBITMQ='^(SamplesEndToEndTest|VQJMSConnectionBroker)\.'
 
 round() { echo; echo "=== $*"; }
 
@@ -46,9 +47,9 @@ round "Whole suite against ActiveMQ"
 scripts/broker.sh start activemq
 run_tests
 
-round "Sample programs against RabbitMQ"
+round "Messaging API and sample programs against RabbitMQ"
 scripts/broker.sh start rabbitmq
-run_tests -R "$END_TO_END"
+run_tests -R "$ON_RABBITMQ"
 
 round "Sample programs with no broker"
 stop_brokers

@@ -1,108 +1,21 @@
 // Runs the built sender, receiver and tour programs as separate processes against a
 // real broker, and once with no broker at all.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "ProcessRunner.h"
 #include "TestSupport.h"
 #include "VQJMSConnection.h"
-
-extern char** environ;
 
 namespace vq::test {
 namespace {
 
 constexpr int MessageCount = 2000;
 const std::string Compiler = VQSTOMP_COMPILER;
-
-struct TRun {
-  int ExitCode = -1;
-  bool TimedOut = false;
-  std::string Out;
-  std::string Err;
-};
-
-struct TPipe {
-  int Read = -1;
-  int Write = -1;
-  TPipe() {
-    int Ends[2];
-    if (pipe2(Ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    Read = Ends[0];
-    Write = Ends[1];
-  }
-  ~TPipe() {
-    CloseRead();
-    CloseWrite();
-  }
-  void CloseRead() { Close(Read); }
-  void CloseWrite() { Close(Write); }
-
-private:
-  static void Close(int& Fd) {
-    if (Fd >= 0) close(Fd);
-    Fd = -1;
-  }
-};
-
-// Reads both outputs until they end or the deadline passes.
-bool Collect(TPipe& Out, TPipe& Err, TRun& Run, std::chrono::steady_clock::time_point Deadline) {
-  std::array<pollfd, 2> Fds{{{Out.Read, POLLIN, 0}, {Err.Read, POLLIN, 0}}};
-  std::array<std::string*, 2> Texts{&Run.Out, &Run.Err};
-  while (Fds[0].fd >= 0 || Fds[1].fd >= 0) {
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
-    if (Left.count() <= 0) return false;
-    if (poll(Fds.data(), Fds.size(), static_cast<int>(Left.count())) < 0) return false;
-    for (size_t I = 0; I < Fds.size(); ++I) {
-      if (Fds[I].fd < 0 || Fds[I].revents == 0) continue;
-      char Buffer[65536];
-      const ssize_t Count = read(Fds[I].fd, Buffer, sizeof Buffer);
-      if (Count > 0) {
-        Texts[I]->append(Buffer, static_cast<size_t>(Count));
-      } else {
-        Fds[I].fd = -1;
-      }
-    }
-  }
-  return true;
-}
-
-// Runs a program with one line waiting on its standard input, as a user hitting Enter.
-TRun RunProgram(const std::string& Path, std::chrono::seconds Limit = std::chrono::seconds(180)) {
-  TPipe In, Out, Err;
-  if (write(In.Write, "\n", 1) != 1) throw std::runtime_error("write to stdin pipe failed");
-  In.CloseWrite();
-  posix_spawn_file_actions_t Actions;
-  posix_spawn_file_actions_init(&Actions);
-  posix_spawn_file_actions_adddup2(&Actions, In.Read, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&Actions, Out.Write, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&Actions, Err.Write, STDERR_FILENO);
-  std::vector<char*> Argv{const_cast<char*>(Path.c_str()), nullptr};
-  pid_t Pid = 0;
-  const int Spawned = posix_spawn(&Pid, Path.c_str(), &Actions, nullptr, Argv.data(), environ);
-  posix_spawn_file_actions_destroy(&Actions);
-  if (Spawned != 0) throw std::runtime_error("cannot start " + Path);
-  Out.CloseWrite();
-  Err.CloseWrite();
-  TRun Run;
-  Run.TimedOut = !Collect(Out, Err, Run, std::chrono::steady_clock::now() + Limit);
-  if (Run.TimedOut) kill(Pid, SIGKILL);
-  int Status = 0;
-  waitpid(Pid, &Status, 0);
-  Run.ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-  return Run;
-}
 
 // The messages of the log lines, without their time stamps and level tags.
 std::vector<std::string> LogMessages(const std::string& Out) {
@@ -170,11 +83,11 @@ TEST(SamplesEndToEndTest, SenderAndReceiverPassEveryMessageInOrderAndLeaveTheQue
   // Whatever earlier tests left on the queue would shift the receiver's numbering.
   DrainQueue(Broker, "/queue/a");
 
-  const TRun Sender = RunProgram(VQSTOMP_SENDER);
+  const TRun Sender = RunProgram({VQSTOMP_SENDER});
   EXPECT_EQ(Sender.ExitCode, 0) << Describe(Sender);
   EXPECT_EQ(FirstDifference(LogMessages(Sender.Out), SenderLog()), "");
 
-  const TRun Receiver = RunProgram(VQSTOMP_RECEIVER);
+  const TRun Receiver = RunProgram({VQSTOMP_RECEIVER});
   EXPECT_EQ(Receiver.ExitCode, 0) << Describe(Receiver);
   EXPECT_EQ(FirstDifference(LogMessages(Receiver.Out), ReceiverLog()), "");
 
@@ -184,7 +97,7 @@ TEST(SamplesEndToEndTest, SenderAndReceiverPassEveryMessageInOrderAndLeaveTheQue
 TEST(SamplesEndToEndTest, TourRunsThroughPollingListenerAndTransaction) {
   VQ_REQUIRE_BROKER(Broker);
   DrainQueue(Broker, "/queue/tour");
-  const TRun Tour = RunProgram(VQSTOMP_TOUR, std::chrono::seconds(60));
+  const TRun Tour = RunProgram({VQSTOMP_TOUR}, {.Limit = std::chrono::seconds(60)});
   EXPECT_EQ(Tour.ExitCode, 0) << Describe(Tour);
   EXPECT_EQ(Tour.Out, "received: Hello\nlistener: committed\n");
   EXPECT_EQ(DrainQueue(Broker, "/queue/tour"), 0) << "the rolled back message was delivered";
@@ -197,7 +110,7 @@ TEST(SamplesEndToEndTest, WithoutBrokerBothProgramsStopAfterTwoLinesWithAnError)
     GTEST_SKIP() << "set VQSTOMP_NO_BROKER=1 while no broker listens on localhost:61613 (scripts/test.sh does)";
   for (const std::string Program : {VQSTOMP_SENDER, VQSTOMP_RECEIVER}) {
     SCOPED_TRACE(Program);
-    const TRun Run = RunProgram(Program, std::chrono::seconds(60));
+    const TRun Run = RunProgram({Program}, {.Limit = std::chrono::seconds(60)});
     EXPECT_FALSE(Run.TimedOut);
     EXPECT_NE(Run.ExitCode, 0);
     EXPECT_EQ(FirstDifference(LogMessages(Run.Out), FirstLines()), "");

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "JMSTestSupport.h"
+#include "ProcessRunner.h"
 #include "TestSupport.h"
 #include "VQDestination.h"
 #include "VQGuid.h"
@@ -30,10 +33,11 @@ std::string UnsubscribedFrame(const std::string& Destination, const std::string&
   return "MESSAGE\nmessage-id:id-" + Body + "\ndestination:" + Destination + "\n\n" + Body + "\0\n"s;
 }
 
-std::vector<std::string> BodiesOf(IMessageConsumer& Consumer, size_t Count) {
+// Up to Count bodies, taken with Receive until one wait of Wait ms brings nothing.
+std::vector<std::string> BodiesOf(IMessageConsumer& Consumer, size_t Count, int32_t Wait = 5000) {
   std::vector<std::string> Bodies;
   while (Bodies.size() < Count) {
-    const auto Message = Consumer.Receive(5000);
+    const auto Message = Consumer.Receive(Wait);
     if (!Message) break;
     Bodies.push_back(BodyOf(Message));
   }
@@ -282,7 +286,9 @@ TEST(VQJMSConnection, ExceptionListenerHearsOfLossAndErrors) {
       // Unread bytes would turn the peer's close into a reset.
       ASSERT_TRUE(Peer.Peer.WaitForReceived("SUBSCRIBE"));
       Reset ? Peer.Peer.Reset() : Peer.Peer.Close();
-      if (!Listening) EXPECT_THROW(Consumer->Receive(5000), EVQCommError);
+      if (!Listening) {
+        EXPECT_THROW(Consumer->Receive(5000), EVQCommError);
+      }
       ASSERT_TRUE(WaitUntil([&] { return Faults->Errors().size() == 2; }));
       const auto Errors = Faults->Errors();
       EXPECT_EQ(Errors[0], "queue refused");
@@ -292,7 +298,9 @@ TEST(VQJMSConnection, ExceptionListenerHearsOfLossAndErrors) {
       EXPECT_THROW(Producer->Send(Session->CreateTextMessage(u"x")), EVQStompConnectionLostError);
       Consumer->SetMessageListener(nullptr);
       EXPECT_THROW(Consumer->Receive(0), EVQStompConnectionLostError);
-      if (Message) EXPECT_THROW(Message->Acknowledge(), EVQStompConnectionLostError);
+      if (Message) {
+        EXPECT_THROW(Message->Acknowledge(), EVQStompConnectionLostError);
+      }
       EXPECT_NO_THROW(Session->Close());
       EXPECT_NO_THROW(Peer.Connection->Close());
       EXPECT_EQ(Faults->Errors().size(), 2u) << "reported once";
@@ -329,9 +337,15 @@ struct TBrokerSession {
   std::shared_ptr<ISession> Session;
 };
 
-std::string TextOf(const std::shared_ptr<IMessage>& Message) {
-  auto Text = std::dynamic_pointer_cast<ITextMessage>(Message);
-  return Text ? Utf16ToUtf8(Text->GetText()) : "<not a text message>";
+// Numbered bodies: Prefix1 to PrefixCount.
+std::vector<std::string> Numbered(const std::string& Prefix, int Count) {
+  std::vector<std::string> Bodies;
+  for (int I = 1; I <= Count; ++I) Bodies.push_back(Prefix + std::to_string(I));
+  return Bodies;
+}
+
+void SendTexts(ISession& Session, IMessageProducer& Producer, const std::vector<std::string>& Bodies) {
+  for (const auto& Body : Bodies) Producer.Send(Session.CreateTextMessage(Utf8ToUtf16(Body)));
 }
 
 std::string UniqueQueue(const std::string& Purpose) { return "/queue/vqstomp-" + Purpose + "-" + NewGuidText(); }
@@ -349,7 +363,7 @@ TEST(VQJMSConnectionBroker, RoundTripsOfTextAndBytes) {
   Bytes->SetContent("\0\1\2 binary \n\0"s);
   Producer->Send(Bytes);
 
-  EXPECT_EQ(TextOf(Consumer->Receive(10000)), "gr\xC3\xBC\xC3\x9F dich");
+  EXPECT_EQ(BodyOf(Consumer->Receive(10000)), "gr\xC3\xBC\xC3\x9F dich");
   auto BytesBack = std::dynamic_pointer_cast<IBytesMessage>(Consumer->Receive(10000));
   ASSERT_NE(BytesBack, nullptr);
   EXPECT_EQ(BytesBack->GetContent(), Bytes->GetContent());
@@ -369,13 +383,13 @@ TEST(VQJMSConnectionBroker, ClientAcknowledgement) {
     auto Consumer = Receiver.Session->CreateConsumer(Receiver.Session->CreateQueue(Name));
     std::vector<std::shared_ptr<IMessage>> Received;
     for (int I = 0; I < 3; ++I) Received.push_back(Consumer->Receive(10000));
-    ASSERT_EQ(TextOf(Received[2]), "three");
+    ASSERT_EQ(BodyOf(Received[2]), "three");
     // Acknowledgement is cumulative at the broker: "two" covers "one" too.
-    Receiver.Connection->GetClient().Ack(Received[1]->GetJMSMessageID(), "");
+    Received[1]->Acknowledge();
   }
   TBrokerSession Again(Broker, AckModeClient);
   auto Consumer = Again.Session->CreateConsumer(Again.Session->CreateQueue(Name));
-  EXPECT_EQ(TextOf(Consumer->Receive(10000)), "three");
+  EXPECT_EQ(BodyOf(Consumer->Receive(10000)), "three");
   EXPECT_EQ(Consumer->Receive(1000), nullptr);
 }
 
@@ -392,8 +406,8 @@ TEST(VQJMSConnectionBroker, TransactedSendsArriveOnlyWhenCommitted) {
   Producer->Send(Client.Session->CreateTextMessage(u"committed 2"));
   EXPECT_EQ(Consumer->Receive(1000), nullptr) << "nothing before the commit";
   Client.Session->Commit();
-  EXPECT_EQ(TextOf(Consumer->Receive(10000)), "committed 1");
-  EXPECT_EQ(TextOf(Consumer->Receive(10000)), "committed 2");
+  EXPECT_EQ(BodyOf(Consumer->Receive(10000)), "committed 1");
+  EXPECT_EQ(BodyOf(Consumer->Receive(10000)), "committed 2");
   EXPECT_EQ(Consumer->Receive(1000), nullptr);
 }
 
@@ -404,18 +418,148 @@ TEST(VQJMSConnectionBroker, ListenerTakesEveryMessageOnceInOrderWhileTheApplicat
   auto Queue = Client.Session->CreateQueue(UniqueQueue("listener"));
   auto Listener = std::make_shared<TRecordingListener>();
   Client.Session->CreateConsumer(Queue)->SetMessageListener(Listener);
-  auto Producer = Client.Session->CreateProducer(Queue);
-  const auto Numbered = [](int I) {
-    std::string Text = "m";
-    return Text.append(std::to_string(I));
-  };
-  for (int I = 1; I <= Count; ++I) Producer->Send(Client.Session->CreateTextMessage(Utf8ToUtf16(Numbered(I))));
-
+  SendTexts(*Client.Session, *Client.Session->CreateProducer(Queue), Numbered("m", Count));
   ASSERT_TRUE(WaitUntil([&] { return Listener->Count() >= Count; }, std::chrono::seconds(120)));
-  const auto Texts = Listener->Texts();
-  ASSERT_EQ(Texts.size(), static_cast<size_t>(Count));
-  for (int I = 1; I <= Count; ++I) ASSERT_EQ(Texts[I - 1], Numbered(I));
+  EXPECT_EQ(Listener->Texts(), Numbered("m", Count));
   EXPECT_TRUE(Client.Log.Lines().empty()) << Client.Log.Lines().front();
+}
+
+// Threads at work together on one connection: the read thread for a listener, the test's
+// thread polling another consumer, and a thread that sends to both.
+TEST(VQJMSConnectionBroker, ListenerAndPollingConsumerShareAConnectionWithASendingThread) {
+  VQ_REQUIRE_BROKER(Broker);
+  constexpr int Count = 10000;
+  TBrokerSession Client(Broker, AckModeAuto);
+  auto Heard = Client.Session->CreateQueue(UniqueQueue("heard"));
+  auto Polled = Client.Session->CreateQueue(UniqueQueue("polled"));
+  auto Listener = std::make_shared<TRecordingListener>();
+  Client.Session->CreateConsumer(Heard)->SetMessageListener(Listener);
+  const auto Poller = Client.Session->CreateConsumer(Polled);
+  std::thread Sender([&] {
+    auto Sending = Client.Connection->CreateSession(false, AckModeAuto);
+    auto ToHeard = Sending->CreateProducer(Heard);
+    auto ToPolled = Sending->CreateProducer(Polled);
+    for (int I = 1; I <= Count; ++I) {
+      ToHeard->Send(Sending->CreateTextMessage(Utf8ToUtf16("h" + std::to_string(I))));
+      ToPolled->Send(Sending->CreateTextMessage(Utf8ToUtf16("p" + std::to_string(I))));
+    }
+  });
+  const auto PolledBodies = BodiesOf(*Poller, Count, 60000);
+  Sender.join();
+  EXPECT_EQ(PolledBodies, Numbered("p", Count));
+  ASSERT_TRUE(WaitUntil([&] { return Listener->Count() >= Count; }, std::chrono::seconds(120)));
+  EXPECT_EQ(Listener->Texts(), Numbered("h", Count));
+  EXPECT_TRUE(Client.Log.Lines().empty()) << Client.Log.Lines().front();
+}
+
+TEST(VQJMSConnectionBroker, TwoConsumersGetExactlyTheirOwnMessagesInOrder) {
+  VQ_REQUIRE_BROKER(Broker);
+  constexpr int Count = 1000;
+  for (const bool TwoSessions : {false, true}) {
+    SCOPED_TRACE(TwoSessions ? "two sessions" : "one session");
+    TBrokerSession Client(Broker, AckModeAuto);
+    auto Other = TwoSessions ? Client.Connection->CreateSession(false, AckModeAuto) : Client.Session;
+    auto QueueA = Client.Session->CreateQueue(UniqueQueue("a"));
+    auto QueueB = Other->CreateQueue(UniqueQueue("b"));
+    const auto A = Client.Session->CreateConsumer(QueueA);
+    const auto B = Other->CreateConsumer(QueueB);
+    auto ToA = Client.Session->CreateProducer(QueueA);
+    auto ToB = Client.Session->CreateProducer(QueueB);
+    for (int I = 1; I <= Count; ++I) {
+      SendTexts(*Client.Session, *ToA, {"a" + std::to_string(I)});
+      SendTexts(*Client.Session, *ToB, {"b" + std::to_string(I)});
+    }
+    // One consumer drained first holds the other's messages meanwhile; or turn by turn.
+    std::vector<std::string> FromA, FromB;
+    if (TwoSessions) {
+      for (int I = 0; I < Count; ++I) {
+        for (const auto& Body : BodiesOf(*B, 1)) FromB.push_back(Body);
+        for (const auto& Body : BodiesOf(*A, 1)) FromA.push_back(Body);
+      }
+    } else {
+      FromA = BodiesOf(*A, Count);
+      FromB = BodiesOf(*B, Count);
+    }
+    EXPECT_EQ(FromA, Numbered("a", Count));
+    EXPECT_EQ(FromB, Numbered("b", Count));
+    EXPECT_EQ(A->Receive(200), nullptr);
+    EXPECT_EQ(B->Receive(200), nullptr);
+  }
+}
+
+TEST(VQJMSConnectionBroker, ClosingOneSessionLeavesAnotherSessionsListenerReceiving) {
+  VQ_REQUIRE_BROKER(Broker);
+  TBrokerSession Client(Broker, AckModeAuto);
+  auto Closing = Client.Connection->CreateSession(false, AckModeAuto);
+  auto Queue = Client.Session->CreateQueue(UniqueQueue("kept"));
+  auto Listener = std::make_shared<TRecordingListener>();
+  Client.Session->CreateConsumer(Queue)->SetMessageListener(Listener);
+  Closing->CreateConsumer(Closing->CreateQueue(UniqueQueue("closing")))
+      ->SetMessageListener(std::make_shared<TRecordingListener>());
+  Closing->Close();
+  SendTexts(*Client.Session, *Client.Session->CreateProducer(Queue), Numbered("k", 100));
+  ASSERT_TRUE(WaitUntil([&] { return Listener->Count() >= 100; }, std::chrono::seconds(60)));
+  EXPECT_EQ(Listener->Texts(), Numbered("k", 100));
+}
+
+TEST(VQJMSConnectionBroker, ListenerProgramWithStandardOutputClosedGetsEveryMessage) {
+  VQ_REQUIRE_BROKER(Broker);
+  const TRun Run = RunProgram({VQSTOMP_LISTENER_PROGRAM, Broker.Host, std::to_string(Broker.Port), "2000"},
+                              {.CloseStdout = true, .Limit = std::chrono::seconds(120)});
+  EXPECT_EQ(Run.ExitCode, 0) << Run.Err;
+  EXPECT_NE(Run.Err.find("received 2000 of 2000 in order"), std::string::npos) << Run.Err;
+}
+
+// Properties of each kind, between this library and stomp.py, both ways; a received
+// message sent on again keeps the application's headers and none of the broker's.
+TEST(VQJMSConnectionBroker, PropertiesTravelBothWaysWithAnotherClient) {
+  VQ_REQUIRE_BROKER(Broker);
+  TBrokerSession Client(Broker, AckModeAuto);
+  const auto StompPy = [&](const std::vector<std::string>& Arguments) {
+    std::vector<std::string> Command{"/usr/bin/python3", VQSTOMP_STOMP_PY_PEER};
+    Command.insert(Command.end(), Arguments.begin(), Arguments.end());
+    return RunProgram(Command, {.Limit = std::chrono::seconds(60)});
+  };
+  const std::string Port = std::to_string(Broker.Port);
+
+  const std::string Outgoing = UniqueQueue("to-stomp-py");
+  auto Message = Client.Session->CreateTextMessage(u"from vqstomp");
+  const auto Properties = Message->GetProperties();
+  Properties->SetString("str-prop", "text value");
+  Properties->SetInt("int-prop", -42);
+  Properties->SetLong("long-prop", 9007199254740993);
+  Properties->SetDouble("double-prop", 0.1);
+  Properties->SetBoolean("bool-prop", true);
+  Message->SetJMSCorrelationID("corr-1");
+  Client.Session->CreateProducer(Client.Session->CreateQueue(Outgoing))->Send(Message);
+  const TRun Received = StompPy({"receive", Broker.Host, Port, Outgoing, "20"});
+  ASSERT_EQ(Received.ExitCode, 0) << Received.Err;
+  for (const char* Line : {"str-prop=text value", "int-prop=-42", "long-prop=9007199254740993", "double-prop=0.1",
+                           "bool-prop=true", "correlation-id=corr-1", "body=from vqstomp"})
+    EXPECT_NE(Received.Out.find(std::string(Line) + "\n"), std::string::npos) << Line << " in\n" << Received.Out;
+
+  const std::string Incoming = UniqueQueue("from-stomp-py");
+  const auto Consumer = Client.Session->CreateConsumer(Client.Session->CreateQueue(Incoming));
+  const TRun Sent = StompPy({"send", Broker.Host, Port, Incoming});
+  ASSERT_EQ(Sent.ExitCode, 0) << Sent.Err;
+  const auto Back = Consumer->Receive(20000);
+  ASSERT_NE(Back, nullptr);
+  EXPECT_EQ(BodyOf(Back), "from stomp.py");
+  const auto Typed = Back->GetProperties();
+  EXPECT_EQ(Typed->GetString("str-prop"), "text value");
+  EXPECT_EQ(Typed->GetInt("int-prop"), 42);
+  EXPECT_EQ(Typed->GetLong("long-prop"), 9007199254740993);
+  EXPECT_EQ(Typed->GetDouble("double-prop"), 0.1);
+  EXPECT_TRUE(Typed->GetBoolean("bool-prop"));
+
+  auto Forwarded = Client.Session->CreateQueue(UniqueQueue("forwarded"));
+  const auto Forward = Client.Session->CreateConsumer(Forwarded);
+  Client.Session->CreateProducer(Forwarded)->Send(Back);
+  const auto Again = Forward->Receive(20000);
+  ASSERT_NE(Again, nullptr);
+  EXPECT_EQ(Again->GetProperties()->GetLong("long-prop"), 9007199254740993);
+  EXPECT_EQ(Again->GetProperties()->GetString("destination"), Forwarded->GetQueueName());
+  EXPECT_NE(Again->GetJMSMessageID(), Back->GetJMSMessageID());
 }
 
 TEST(VQJMSConnectionBroker, ClosedConnectionRefusesToStart) {

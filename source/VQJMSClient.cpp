@@ -1,10 +1,10 @@
 #include "VQJMSClient.h"
 
-#include <chrono>
 #include <typeinfo>
 
 #include "VQAdapterRegistry.h"
 #include "VQCommAdapter.h"
+#include "VQDeadline.h"
 #include "VQJMSBytesMessage.h"
 #include "VQJMSTextMessage.h"
 #include "VQStompFrame.h"
@@ -13,14 +13,6 @@
 namespace vq {
 
 namespace {
-
-using TClock = std::chrono::steady_clock;
-
-// Milliseconds left until Deadline, at least 1 while any time remains, 0 once it passed.
-int32_t RemainingMilliseconds(TClock::time_point Deadline) {
-  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
-  return Left > 0 ? static_cast<int32_t>(Left) : 0;
-}
 
 // The library's own classes are recognised by their exact type first: a cast through
 // the messages' virtual base costs several times more, for every message sent.
@@ -62,13 +54,11 @@ void TVQJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame
 }
 
 std::shared_ptr<IMessage> TVQJMSClient::Receive(int32_t Timeout) {
-  const bool Unlimited = Timeout <= 0;
-  const auto Deadline = TClock::now() + std::chrono::milliseconds(Unlimited ? 0 : Timeout);
+  const TDeadline Deadline(Timeout);
   for (;;) {
-    const int32_t Wait = Unlimited ? 0 : RemainingMilliseconds(Deadline);
-    if (!Unlimited && Wait == 0) return nullptr;
+    if (Deadline.Expired()) return nullptr;
     const uint64_t MadeBefore = FMessagesMade;
-    if (!ReceiveFrame(Wait)) return nullptr;
+    if (!ReceiveFrame(Deadline.Wait())) return nullptr;
     if (FMessagesMade != MadeBefore) return GetCurrentMessage();
   }
 }

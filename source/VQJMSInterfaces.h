@@ -94,11 +94,11 @@ public:
   std::vector<std::string> GetNames() const override;
   // For walking every entry without copying one, such as when a message is sent.
   const TStompHeaders& GetEntries() const { return FEntries; }
-
-private:
-  // Empty when there is no entry, which no stored value can be.
+  // Empty when there is no entry, which no stored value can be. Valid while the entry
+  // stays unchanged.
   std::string_view ValueOf(std::string_view Name) const;
 
+private:
   // Name and value are kept apart, so a name holding "=" is found again like any other.
   TStompHeaders FEntries;
 };

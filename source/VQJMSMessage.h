@@ -43,6 +43,9 @@ public:
   std::string GetJMSLabel() const override { return FLabel; }
   void SetJMSLabel(const std::string& Value) override { FLabel = Value; }
   std::shared_ptr<IPrimitiveMap> GetProperties() const override { return FProperties; }
+  // A property's value without a copy or a reference count: read for every message
+  // received. Valid while the property stays unchanged.
+  std::string_view PropertyText(std::string_view Name) const { return FProperties->ValueOf(Name); }
   void SetJMSTimestamp(TDateTime Value) override { FTimestamp = Value; }
   TDateTime GetJMSTimestamp() const override { return FTimestamp; }
   // Headers only: the changed attributes, the transaction, then every property that is

@@ -7,17 +7,6 @@
 
 namespace vq {
 
-namespace {
-
-using TClock = std::chrono::steady_clock;
-
-int32_t RemainingMilliseconds(TClock::time_point Deadline) {
-  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
-  return Left > 0 ? static_cast<int32_t>(Left) : 0;
-}
-
-}  // namespace
-
 struct TVQMessageRouter::TSlot {
   std::shared_ptr<TVQMessageConsumer> Consumer;
   std::string Destination;
@@ -49,13 +38,12 @@ void TVQMessageRouter::Wake() {
 // STOMP 1.0 lets a broker leave out "subscription": the destination then decides, when
 // only one consumer takes from it.
 TVQMessageRouter::TSlotRef TVQMessageRouter::FindSlot(const TVQJMSMessage& Message) const {
-  const auto Properties = Message.GetProperties();
-  const std::string Subscription = Properties->GetString("subscription");
+  const std::string_view Subscription = Message.PropertyText("subscription");
   if (!Subscription.empty()) {
     const auto Found = FSlots.find(Subscription);
     return Found == FSlots.end() ? nullptr : Found->second;
   }
-  const std::string Destination = Properties->GetString("destination");
+  const std::string_view Destination = Message.PropertyText("destination");
   TSlotRef Match;
   for (const auto& [Id, Slot] : FSlots) {
     if (Slot->Destination != Destination) continue;
@@ -124,8 +112,7 @@ void TVQMessageRouter::Deliver(const TSlotRef& Slot) {
 }
 
 std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQMessageConsumer& Consumer, int32_t Timeout) {
-  const bool Unlimited = Timeout <= 0;
-  const auto Deadline = TClock::now() + std::chrono::milliseconds(Unlimited ? 0 : Timeout);
+  const TDeadline Deadline(Timeout);
   std::unique_lock Guard(FLock);
   const TSlotRef Slot = SlotOf(Consumer);
   if (!Slot) throw EIllegalStateException("The consumer is closed");
@@ -139,11 +126,10 @@ std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQMessageConsumer& Co
     if (Slot->Removed) throw EIllegalStateException("The consumer is closed");
     if (FClient.IsConnectionLost()) FClient.CheckConnected("Receive");
     if (!FClient.IsConnected()) return nullptr;
-    const int32_t Wait = Unlimited ? 0 : RemainingMilliseconds(Deadline);
-    if (!Unlimited && Wait == 0) return nullptr;
+    if (Deadline.Expired()) return nullptr;
     if (FReading || FClient.GetCommAdapter()->IsReceiving())
-      AwaitChange(Guard, Unlimited, Deadline);
-    else if (!ReadFor(Guard, Wait))
+      AwaitChange(Guard, Deadline);
+    else if (!ReadFor(Guard, Deadline.Wait()))
       return nullptr;
   }
 }
@@ -175,13 +161,12 @@ void TVQMessageRouter::EndReading(std::unique_lock<std::mutex>& Guard) {
   if (FWaiting > 0) FChanged.notify_all();
 }
 
-void TVQMessageRouter::AwaitChange(std::unique_lock<std::mutex>& Guard, bool Unlimited,
-                                   TClock::time_point Deadline) {
+void TVQMessageRouter::AwaitChange(std::unique_lock<std::mutex>& Guard, const TDeadline& Deadline) {
   ++FWaiting;
-  if (Unlimited)
+  if (Deadline.IsUnlimited())
     FChanged.wait(Guard);
   else
-    FChanged.wait_until(Guard, Deadline);
+    FChanged.wait_until(Guard, Deadline.At());
   --FWaiting;
 }
 

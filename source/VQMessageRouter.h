@@ -1,14 +1,15 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
+#include "VQDeadline.h"
 #include "VQJMSInterfaces.h"
 
 namespace vq {
@@ -52,13 +53,18 @@ private:
   // Reads one frame for the waiting consumers; false when the connection was closed.
   bool ReadFor(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
   void EndReading(std::unique_lock<std::mutex>& Guard);
-  void AwaitChange(std::unique_lock<std::mutex>& Guard, bool Unlimited,
-                   std::chrono::steady_clock::time_point Deadline);
+  void AwaitChange(std::unique_lock<std::mutex>& Guard, const TDeadline& Deadline);
+
+  // Looked up with the subscription as it stands in the message.
+  struct TTextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view Text) const { return std::hash<std::string_view>{}(Text); }
+  };
 
   TVQJMSClient& FClient;
   mutable std::mutex FLock;
   std::condition_variable FChanged;
-  std::unordered_map<std::string, TSlotRef> FSlots;
+  std::unordered_map<std::string, TSlotRef, TTextHash, std::equal_to<>> FSlots;
   // A Receive reads the transport.
   bool FReading = false;
   int32_t FWaiting = 0;

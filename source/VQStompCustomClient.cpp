@@ -227,12 +227,13 @@ void TVQStompCustomClient::HandleConnected(IStompFrame& Frame) {
   Notify(FOnConnectedFrame, Frame);
 }
 
-// Before CONNECTED the ERROR answers the CONNECT, and Connect raises it.
+// Before CONNECTED the ERROR answers the CONNECT, and Connect raises it; later it is
+// raised to whoever delivered the frame unless OnException takes it.
 void TVQStompCustomClient::HandleError(IStompFrame& Frame) {
   Notify(FOnErrorFrame, Frame);
   EVQStompServerErrorMessage Error(Frame.GetHeader("message"), Frame.GetBody());
-  if (!FConnected) throw Error;
-  Report(Error);
+  if (!FConnected || !FOnException) throw Error;
+  FOnException(*this, Error);
 }
 
 void TVQStompCustomClient::Notify(const TStompFrameEvent& Handler, IStompFrame& Frame) {

@@ -64,7 +64,8 @@ public:
   void SetOnReceiptFrame(TStompFrameEvent Handler) { FOnReceiptFrame = std::move(Handler); }
   const TStompFrameEvent& GetOnReceiptFrame() const { return FOnReceiptFrame; }
   // Told of what no call can raise: the connection's loss (once per connection) and an
-  // ERROR frame while connected. Without a handler they are logged as errors.
+  // ERROR frame while connected. Without a handler a loss is logged as an error and an
+  // ERROR frame raises EVQStompServerErrorMessage to whoever delivered it.
   void SetOnException(TStompExceptionEvent Handler) { FOnException = std::move(Handler); }
 
   // Connected, and not lost since.

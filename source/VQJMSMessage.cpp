@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "VQStompFrame.h"
 #include "VQTextUtils.h"
 
 namespace vq {
@@ -37,22 +38,9 @@ bool IsWithheld(std::string_view Name) {
                      [Name](std::string_view Withheld) { return SameText(Name, Withheld); });
 }
 
-bool HoldsLineBreakOrNul(std::string_view Text) {
-  return std::any_of(Text.begin(), Text.end(), [](char C) { return C == '\n' || C == '\r' || C == '\0'; });
-}
-
-// Why a property cannot travel as a header: the broker would split, cut or misread it.
-const char* WhyUnsendable(const TStompHeaderItem& Property) {
-  if (Property.Name.empty()) return "its name is empty";
-  if (HoldsLineBreakOrNul(Property.Name) || Property.Name.find(':') != std::string::npos)
-    return "its name holds a colon, line break or NUL byte";
-  if (HoldsLineBreakOrNul(Property.Value)) return "its value holds a line break or NUL byte";
-  return nullptr;
-}
-
 void CheckSendable(const TStompHeaderItem& Property) {
-  if (const char* Reason = WhyUnsendable(Property))
-    throw EMessageFormatException("Property " + QuotedVisibly(Property.Name) + " cannot be sent: " + Reason);
+  if (const char* Fault = HeaderFault(Property.Name, Property.Value))
+    throw EMessageFormatException("Property " + QuotedVisibly(Property.Name) + " cannot be sent: " + Fault);
 }
 
 }  // namespace

@@ -68,6 +68,12 @@ void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Hea
   Out.append(Body).append(1, NUL).push_back(LF);
 }
 
+// Why a header could not travel intact, or nullptr: an empty name, a line break or NUL
+// in the name or the value, or a colon in the name.
+const char* HeaderFault(std::string_view Name, std::string_view Value);
+// A line break or NUL in Text, which would end or cut a line of the frame.
+bool HoldsLineBreakOrNul(std::string_view Text);
+
 // Takes the LF-terminated line starting at Position (0-based) and moves Position past
 // the LF. An empty text changes nothing.
 void ReadLine(std::string_view Text, size_t& Position, std::string& Line);

@@ -130,9 +130,11 @@ TEST_F(VQStompCustomClientPeer, RefusalsWriteNothing) {
 
   // Nothing that would forge headers or frames, or lose body bytes, reaches the wire.
   EXPECT_EQ(ErrorOf([&] { Client.Send("/queue/a", "x", {{"correlation-id", "c\nforged:1"}}, true, ""); }),
-            "Value of header \"correlation-id\" holds a line feed or NUL byte");
+            "Header \"correlation-id\" cannot be sent: its value holds a line break or NUL byte");
   EXPECT_EQ(ErrorOf([&] { Client.Send("/queue/a", "x", {{"reply\nto", "q"}}, true, ""); }),
-            "Header name \"reply\\x0Ato\" holds a line feed, NUL byte or colon");
+            "Header \"reply\\x0Ato\" cannot be sent: its name holds a colon, line break or NUL byte");
+  EXPECT_THROW(Client.Send("/queue/a", "x", {{"reply-to", "q\r"}}, true, ""), EVQStompError);
+  EXPECT_THROW(Client.Send("/queue/a", "x", {{"", "q"}}, true, ""), EVQStompError);
   EXPECT_THROW(Client.Send("/queue/a", "x", {{"a:b", "q"}}, true, ""), EVQStompError);
   EXPECT_THROW(Client.Send("/queue/a\0x"s, "x", {}, true, ""), EVQStompError);
   EXPECT_THROW(Client.Subscribe("/queue/a\n\nSEND", false, "", ""), EVQStompError);

@@ -164,6 +164,10 @@ public:
   virtual const std::string& GetContent() const = 0;
 };
 
+// Called one message at a time, in arrival order, on the thread that read the message:
+// mostly the connection's read thread (the main thread at CheckSynchronize when the
+// adapter's ConsoleMode is false), else a thread inside Receive. What was held for the
+// consumer before its listener was set is handed over inside SetMessageListener.
 class IMessageListener {
 public:
   virtual ~IMessageListener() = default;
@@ -180,7 +184,8 @@ public:
   // Waits at most Timeout ms (0: no limit) for the next message of this consumer's
   // subscription; none when none arrived in time or the connection was closed meanwhile.
   // Raises EIllegalStateException on a closed consumer or one with a listener, and the
-  // connection's loss once it is lost.
+  // connection's loss once it is lost. Called from a listener, it gets only what was read
+  // already: the thread that would read more is the one running the listener.
   virtual std::shared_ptr<IMessage> Receive(int32_t Timeout) = 0;
   // Unsubscribes this consumer alone; messages held for it are dropped. A second Close
   // does nothing.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "VQCommAdapterIndy.h"
-#include "VQConsole.h"
 
 using namespace vq;
 
@@ -23,9 +22,10 @@ TEST(VQAdapterRegistry, TheDefaultIsAFreshTcpAdapter) {
   const auto Adapter = CreateDefaultAdapter();
   ASSERT_NE(dynamic_cast<TVQCommAdapterIndy*>(Adapter.get()), nullptr);
   EXPECT_EQ(Adapter->GetName(), "TVQCommAdapterIndy");
-  EXPECT_EQ(Adapter->GetConsoleMode(), IsConsoleApplication());
+  EXPECT_TRUE(Adapter->GetConsoleMode()) << "deliveries run on the read thread unless asked otherwise";
   EXPECT_FALSE(Adapter->GetOnConnected());
   EXPECT_FALSE(Adapter->GetOnDataAvailable());
+  EXPECT_FALSE(Adapter->GetOnConnectionLost());
   EXPECT_EQ(Adapter->GetLogger(), nullptr);
   EXPECT_FALSE(Adapter->IsReceiving());
 }

@@ -111,6 +111,35 @@ TEST_F(VQJMSClientPeer, TimeOutLosesNothingAndTransportFailuresReachTheCaller) {
   EXPECT_THROW(Client.Receive(100), EVQCommError) << "a dead connection never looks like an idle one";
 }
 
+// Typed properties reach the wire as text headers after the mapped ones; a message with a
+// property that cannot be a header writes nothing at all.
+TEST_F(VQJMSClientPeer, SendsPropertiesAsHeaders) {
+  auto Message = std::make_shared<TVQJMSTextMessage>();
+  Message->SetText(u"p");
+  Message->SetJMSReplyTo("/queue/r");
+  const auto Properties = Message->GetProperties();
+  Properties->SetString("s", "text: with colon");
+  Properties->SetInt("i", -7);
+  Properties->SetLong("l", INT64_MIN);
+  Properties->SetDouble("d", 2.5e-300);
+  Properties->SetBoolean("b", true);
+  Properties->SetByte("y", 200);
+  Properties->SetChar("c", 'z');
+  Properties->SetString("Reply-To", "/queue/ignored");
+  Properties->SetString("message-id", "ID:from-elsewhere");
+  Client.SendMessage(Message, "/queue/a", "");
+  auto Refused = std::make_shared<TVQJMSTextMessage>();
+  Refused->GetProperties()->SetString("good", "1");
+  Refused->GetProperties()->SetString("bad", "two\nlines");
+  EXPECT_EQ(vq::test::ErrorOf<EMessageFormatException>([&] { Client.SendMessage(Refused, "/queue/a", ""); }),
+            "Property \"bad\" cannot be sent: its value holds a line break or NUL byte");
+  Client.Disconnect();
+  ASSERT_TRUE(Peer.WaitForClientClose());
+  EXPECT_EQ(WrittenAfterConnect(),
+            "SEND\ndestination:/queue/a\nreply-to:/queue/r\ns:text: with colon\ni:-7\nl:-9223372036854775808\n"
+            "d:2.5e-300\nb:true\ny:200\nc:z\n\np\0\nDISCONNECT\n\n\0\n"s);
+}
+
 TEST_F(VQJMSClientPeer, SendsTextWithoutAndBytesWithContentLength) {
   auto Text = std::make_shared<TVQJMSTextMessage>();
   Text->SetText(u"caf\u00e9");

@@ -20,18 +20,21 @@ public:
   int64_t Count = 0;
 };
 
-// A router with Consumers listener consumers; the typical message is for the last one.
+// A router with Consumers listener consumers. The typical message goes to the first and
+// the last consumer by turns, so that with more than one each lookup is a search.
 struct TRouting {
   explicit TRouting(int64_t Consumers) : Router(Client) {
     for (int64_t I = 0; I < Consumers; ++I) {
       auto Consumer = std::make_shared<TVQMessageConsumer>(Session, std::make_unique<TVQConsumerID>(), nullptr);
-      Consumer->StoreListener(Listener);
-      Router.Add(Consumer, "/queue/a");
-      Target = Consumer->GetConsumerID().ConsumerID;
+      Router.SetListener(Router.Add(*Consumer, "/queue/a"), *Consumer, Listener);
+      if (I == 0 || I == Consumers - 1) Messages.push_back(MessageFor(Consumer->GetConsumerID().ConsumerID));
     }
+  }
+
+  static std::shared_ptr<TVQJMSMessage> MessageFor(const std::string& Subscription) {
     auto Frame = vq::bench::TypicalMessage(false);
-    Frame->SetHeader("subscription", Target);
-    Message = TVQJMSTextMessage::FromFrame(*Frame);
+    Frame->SetHeader("subscription", Subscription);
+    return TVQJMSTextMessage::FromFrame(*Frame);
   }
 
   TVQJMSClient Client;
@@ -39,15 +42,15 @@ struct TRouting {
   std::shared_ptr<TVQJMSSession> Session = std::make_shared<TVQJMSSession>(std::weak_ptr<TVQJMSConnection>(), false,
                                                                            AckModeAuto);
   std::shared_ptr<TCountingListener> Listener = std::make_shared<TCountingListener>();
-  std::string Target;
-  std::shared_ptr<TVQJMSMessage> Message;
+  std::vector<std::shared_ptr<TVQJMSMessage>> Messages;
 };
 
 // What routing adds to every received message: finding the consumer of its subscription
 // among Consumers, queueing it and handing it to the listener.
 void BM_RouteToListener(benchmark::State& State) {
   TRouting Routing(State.range(0));
-  for (auto _ : State) Routing.Router.Route(Routing.Message);
+  size_t Next = 0;
+  for (auto _ : State) Routing.Router.Route(Routing.Messages[Next++ % Routing.Messages.size()]);
   if (Routing.Listener->Count != State.iterations()) State.SkipWithError("messages lost");
   State.SetItemsProcessed(State.iterations());
 }

@@ -215,7 +215,7 @@ void TVQJMSSession::Leave(TVQJMSConnection* Owner) {
   for (const auto& Consumer : FConsumers.Snapshot()) {
     Consumer->MarkClosed();
     Consumer->StoreListener(nullptr);
-    if (Owner) Owner->GetRouter().Remove(*Consumer);
+    if (Owner) Owner->GetRouter().Remove(Consumer->GetSlot());
     FConsumers.Remove(Consumer);
   }
   FStarted = false;
@@ -228,7 +228,7 @@ void TVQJMSSession::CloseConsumer(TVQMessageConsumer& Consumer) {
   if (!Consumer.MarkClosed()) return;
   const auto Owner = Connection();
   Consumer.StoreListener(nullptr);
-  Owner->GetRouter().Remove(Consumer);
+  Owner->GetRouter().Remove(Consumer.GetSlot());
   for (const auto& Listed : FConsumers.Snapshot())
     if (Listed.get() == &Consumer) FConsumers.Remove(Listed);
   Owner->UpdateReceiving();
@@ -249,11 +249,11 @@ std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::share
   const std::string& ID = Consumer->GetConsumerID().ConsumerID;
   // Listed first: the broker may answer the SUBSCRIBE before this call returns.
   FConsumers.Add(Consumer);
-  Owner->GetRouter().Add(Consumer, Name);
+  Consumer->AttachSlot(Owner->GetRouter().Add(*Consumer, Name));
   try {
     Owner->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, ID, "");
   } catch (...) {
-    Owner->GetRouter().Remove(*Consumer);
+    Owner->GetRouter().Remove(Consumer->GetSlot());
     FConsumers.Remove(Consumer);
     throw;
   }

@@ -31,7 +31,7 @@ void TVQMessageConsumer::StoreListener(std::shared_ptr<IMessageListener> Listene
 void TVQMessageConsumer::SetMessageListener(std::shared_ptr<IMessageListener> Listener) {
   if (FClosed) throw EIllegalStateException("The consumer is closed");
   const auto Connection = Session()->Connection();
-  Connection->GetRouter().SetListener(*this, std::move(Listener));
+  Connection->GetRouter().SetListener(FSlot, *this, std::move(Listener));
   Connection->UpdateReceiving();
 }
 
@@ -41,7 +41,7 @@ std::shared_ptr<IMessage> TVQMessageConsumer::Receive(int32_t Timeout) {
     throw EIllegalStateException("Receive is not possible on a consumer with a message listener");
   const auto Connection = Session()->Connection();
   if (Connection->IsClosed()) throw EIllegalStateException("The connection is closed");
-  return Connection->GetRouter().Receive(*this, Timeout);
+  return Connection->GetRouter().Receive(FSlot, Timeout);
 }
 
 // With its session gone there is nothing left to unsubscribe through.

@@ -11,6 +11,7 @@ namespace vq {
 
 class TVQJMSSession;
 class IMessageAcknowledger;
+struct TVQConsumerSlot;
 
 // One subscription of a session: polled with Receive, or served by a listener. It gets
 // exactly the messages that carry its subscription.
@@ -35,6 +36,9 @@ public:
   const std::weak_ptr<IMessageAcknowledger>& GetAcknowledger() const { return FAcknowledger; }
   // The router stores the listener, in step with the messages it hands out.
   void StoreListener(std::shared_ptr<IMessageListener> Listener);
+  // Where the router keeps this consumer's messages; set once, by the session.
+  void AttachSlot(std::shared_ptr<TVQConsumerSlot> Slot) { FSlot = std::move(Slot); }
+  const std::shared_ptr<TVQConsumerSlot>& GetSlot() const { return FSlot; }
 
 private:
   std::shared_ptr<TVQJMSSession> Session() const;
@@ -43,6 +47,7 @@ private:
   const std::weak_ptr<IMessageAcknowledger> FAcknowledger;
   const std::unique_ptr<TVQConsumerID> FConsumerID;
   const std::shared_ptr<IDestination> FDestination;
+  std::shared_ptr<TVQConsumerSlot> FSlot;
   std::atomic<bool> FClosed{false};
   mutable std::mutex FLock;
   std::shared_ptr<IMessageListener> FListener;

@@ -1,5 +1,7 @@
 #include "VQMessageRouter.h"
 
+#include <deque>
+
 #include "VQJMSClient.h"
 #include "VQJMSMessage.h"
 #include "VQMessageConsumer.h"
@@ -7,26 +9,34 @@
 
 namespace vq {
 
-struct TVQMessageRouter::TSlot {
-  std::shared_ptr<TVQMessageConsumer> Consumer;
-  std::string Destination;
+struct TVQConsumerSlot {
+  TVQConsumerSlot(std::string ID, std::string Name, std::weak_ptr<IMessageAcknowledger> Owner)
+      : SubscriptionID(std::move(ID)), Destination(std::move(Name)), Acknowledger(std::move(Owner)) {}
+
+  const std::string SubscriptionID;
+  const std::string Destination;
+  const std::weak_ptr<IMessageAcknowledger> Acknowledger;
+  std::shared_ptr<IMessageListener> Listener;
   std::deque<std::shared_ptr<TVQJMSMessage>> Held;
   bool Removed = false;
 };
 
-void TVQMessageRouter::Add(const std::shared_ptr<TVQMessageConsumer>& Consumer, std::string Destination) {
-  auto Slot = std::make_shared<TSlot>(TSlot{Consumer, std::move(Destination), {}, false});
+TVQConsumerSlotRef TVQMessageRouter::Add(const TVQMessageConsumer& Consumer, std::string Destination) {
+  const std::string& ID = Consumer.GetConsumerID().ConsumerID;
+  auto Slot = std::make_shared<TVQConsumerSlot>(ID, std::move(Destination), Consumer.GetAcknowledger());
   std::lock_guard Guard(FLock);
-  FSlots.insert_or_assign(Consumer->GetConsumerID().ConsumerID, std::move(Slot));
+  FSlots.insert_or_assign(ID, Slot);
+  return Slot;
 }
 
-void TVQMessageRouter::Remove(const TVQMessageConsumer& Consumer) {
+void TVQMessageRouter::Remove(const TVQConsumerSlotRef& Slot) {
   std::lock_guard Guard(FLock);
-  const auto Found = FSlots.find(Consumer.GetConsumerID().ConsumerID);
-  if (Found == FSlots.end()) return;
-  Found->second->Removed = true;
-  Found->second->Held.clear();
-  FSlots.erase(Found);
+  if (!Slot || Slot->Removed) return;
+  Slot->Removed = true;
+  Slot->Listener.reset();
+  Slot->Held.clear();
+  FSlots.erase(Slot->SubscriptionID);
+  if (FLastFound == Slot) FLastFound.reset();
   FChanged.notify_all();
 }
 
@@ -37,15 +47,17 @@ void TVQMessageRouter::Wake() {
 
 // STOMP 1.0 lets a broker leave out "subscription": the destination then decides, when
 // only one consumer takes from it.
-TVQMessageRouter::TSlotRef TVQMessageRouter::FindSlot(const TVQJMSMessage& Message) const {
+TVQConsumerSlotRef TVQMessageRouter::FindSlot(const TVQJMSMessage& Message) {
   const std::string_view Subscription = Message.PropertyText("subscription");
   if (!Subscription.empty()) {
+    if (FLastFound && FLastFound->SubscriptionID == Subscription) return FLastFound;
     const auto Found = FSlots.find(Subscription);
-    return Found == FSlots.end() ? nullptr : Found->second;
+    if (Found == FSlots.end()) return nullptr;
+    return FLastFound = Found->second;
   }
   const std::string_view Destination = Message.PropertyText("destination");
-  TSlotRef Match;
-  for (const auto& [Id, Slot] : FSlots) {
+  TVQConsumerSlotRef Match;
+  for (const auto& [ID, Slot] : FSlots) {
     if (Slot->Destination != Destination) continue;
     if (Match) return nullptr;
     Match = Slot;
@@ -53,20 +65,15 @@ TVQMessageRouter::TSlotRef TVQMessageRouter::FindSlot(const TVQJMSMessage& Messa
   return Match;
 }
 
-TVQMessageRouter::TSlotRef TVQMessageRouter::SlotOf(const TVQMessageConsumer& Consumer) const {
-  const auto Found = FSlots.find(Consumer.GetConsumerID().ConsumerID);
-  return Found == FSlots.end() ? nullptr : Found->second;
-}
-
 void TVQMessageRouter::Route(const std::shared_ptr<TVQJMSMessage>& Message) {
-  TSlotRef Slot;
+  TVQConsumerSlotRef Slot;
   {
     std::lock_guard Guard(FLock);
     Slot = FindSlot(*Message);
     if (Slot) {
-      Message->SetAcknowledger(Slot->Consumer->GetAcknowledger());
+      Message->SetAcknowledger(Slot->Acknowledger);
       Slot->Held.push_back(Message);
-      if (!Slot->Consumer->GetMessageListener()) {
+      if (!Slot->Listener) {
         if (FWaiting > 0) FChanged.notify_all();
         return;
       }
@@ -78,28 +85,29 @@ void TVQMessageRouter::Route(const std::shared_ptr<TVQJMSMessage>& Message) {
     WarnUnmatchedMessage(FClient, *Message);
 }
 
-void TVQMessageRouter::SetListener(TVQMessageConsumer& Consumer, std::shared_ptr<IMessageListener> Listener) {
+void TVQMessageRouter::SetListener(const TVQConsumerSlotRef& Slot, TVQMessageConsumer& Consumer,
+                                   std::shared_ptr<IMessageListener> Listener) {
   std::lock_guard Delivering(FDeliverLock);
-  TSlotRef Slot;
   {
     std::lock_guard Guard(FLock);
+    if (Slot->Removed) return;
+    Slot->Listener = Listener;
     Consumer.StoreListener(std::move(Listener));
-    Slot = SlotOf(Consumer);
   }
-  if (Slot) Deliver(Slot);
+  Deliver(Slot);
 }
 
 // A failing listener must not stop later deliveries; in client acknowledgement mode its
 // message stays unacknowledged, so the broker delivers it again on the next connection.
-void TVQMessageRouter::Deliver(const TSlotRef& Slot) {
+void TVQMessageRouter::Deliver(const TVQConsumerSlotRef& Slot) {
   std::lock_guard Delivering(FDeliverLock);
   for (;;) {
     std::shared_ptr<IMessageListener> Listener;
     std::shared_ptr<TVQJMSMessage> Message;
     {
       std::lock_guard Guard(FLock);
-      Listener = Slot->Consumer->GetMessageListener();
-      if (!Listener || Slot->Held.empty()) return;
+      if (!Slot->Listener || Slot->Held.empty()) return;
+      Listener = Slot->Listener;
       Message = std::move(Slot->Held.front());
       Slot->Held.pop_front();
     }
@@ -111,11 +119,9 @@ void TVQMessageRouter::Deliver(const TSlotRef& Slot) {
   }
 }
 
-std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQMessageConsumer& Consumer, int32_t Timeout) {
+std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQConsumerSlotRef& Slot, int32_t Timeout) {
   const TDeadline Deadline(Timeout);
   std::unique_lock Guard(FLock);
-  const TSlotRef Slot = SlotOf(Consumer);
-  if (!Slot) throw EIllegalStateException("The consumer is closed");
   FClient.CheckConnected("Receive");
   for (;;) {
     if (!Slot->Held.empty()) {

@@ -177,7 +177,7 @@ void TVQStompCustomClient::Transmit(IStompFrame& Frame, const TStompHeaders& Ext
 }
 
 void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
-  if (Command == "CONNECT") return;
+  if ((FConnected && !FLost) || Command == "CONNECT") return;
   if (FLost) {
     std::lock_guard Guard(FSessionLock);
     throw EVQStompConnectionLostError("The connection to the broker was lost (" + FLostReason +

@@ -12,20 +12,6 @@ constexpr std::string_view HeaderBlockEnd{"\n\n"};
 
 }  // namespace
 
-// Three scans by memchr: find_first_of would look up each byte of Text in the set.
-bool HoldsLineBreakOrNul(std::string_view Text) {
-  constexpr auto None = std::string_view::npos;
-  return Text.find(LF) != None || Text.find('\r') != None || Text.find(NUL) != None;
-}
-
-const char* HeaderFault(std::string_view Name, std::string_view Value) {
-  if (Name.empty()) return "its name is empty";
-  if (HoldsLineBreakOrNul(Name) || Name.find(':') != std::string_view::npos)
-    return "its name holds a colon, line break or NUL byte";
-  if (HoldsLineBreakOrNul(Value)) return "its value holds a line break or NUL byte";
-  return nullptr;
-}
-
 void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line) {
   if (Text.empty()) return;
   if (Position >= Text.size()) throw EIncompleteStompFrame("From out of bound.");

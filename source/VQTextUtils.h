@@ -11,6 +11,8 @@ namespace vq {
 // Inline, since finding a header compares its name with every header of the frame.
 inline bool SameText(std::string_view A, std::string_view B) noexcept {
   if (A.size() != B.size()) return false;
+  // Names mostly come in the same spelling: one comparison settles them.
+  if (A == B) return true;
   const auto Fold = [](char C) { return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 32) : C; };
   for (size_t I = 0; I < A.size(); ++I)
     if (Fold(A[I]) != Fold(B[I])) return false;

@@ -10,6 +10,9 @@
 
 namespace vq {
 
+inline constexpr int32_t DefaultConnectTimeout = 30000;
+inline constexpr int32_t DefaultWriteTimeout = 30000;
+
 // What every adapter shares: the handlers, the logger and ConsoleMode. The handlers and
 // the logger may be replaced while a read thread delivers frames.
 class TVQCommAdapter : public IStompCommAdapter {
@@ -28,6 +31,12 @@ public:
   // application's main thread, through CheckSynchronize.
   bool GetConsoleMode() const override { return FConsoleMode; }
   void SetConsoleMode(bool Value) override { FConsoleMode = Value; }
+  void SetFrameBoundary(IFrameBoundary* Boundary) override { FFrameBoundary = Boundary; }
+  IFrameBoundary* GetFrameBoundary() const override { return FFrameBoundary; }
+  void SetConnectTimeout(int32_t Value) override { FConnectTimeout = Value; }
+  int32_t GetConnectTimeout() const override { return FConnectTimeout; }
+  void SetWriteTimeout(int32_t Value) override { FWriteTimeout = Value; }
+  int32_t GetWriteTimeout() const override { return FWriteTimeout; }
   void StartReceiving() override {}
   void StopReceiving() override {}
 
@@ -54,6 +63,9 @@ private:
   std::shared_ptr<const TDataAvailableEvent> FOnDataAvailable;
   std::shared_ptr<ILogging> FLogger;
   std::atomic<bool> FConsoleMode{true};
+  std::atomic<IFrameBoundary*> FFrameBoundary{nullptr};
+  std::atomic<int32_t> FConnectTimeout{DefaultConnectTimeout};
+  std::atomic<int32_t> FWriteTimeout{DefaultWriteTimeout};
 };
 
 }  // namespace vq

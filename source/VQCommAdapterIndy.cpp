@@ -15,9 +15,7 @@
 #include <system_error>
 #include <utility>
 
-#include "VQStompFrame.h"
 #include "VQSynchronize.h"
-#include "VQTextUtils.h"
 
 namespace vq {
 
@@ -27,8 +25,6 @@ using namespace std::chrono_literals;
 
 constexpr size_t ReceiveChunk = 32768;
 constexpr auto IdlePass = 50ms;
-constexpr std::string_view HeaderTerminator("\n\n", 2);
-constexpr std::string_view BodyTerminator(&NUL, 1);
 
 std::string ErrorText(int ErrorCode) {
   char Buffer[256];
@@ -47,34 +43,29 @@ int PollTimeout(TIdStompClient::TDeadline Deadline) {
   return static_cast<int>(std::clamp<int64_t>(Left.count(), 0, INT_MAX));
 }
 
-// Bytes up to 0x20 between frames are padding (the line end after a NUL, heart-beats).
-bool IsContent(char Byte) { return static_cast<uint8_t>(Byte) > 0x20; }
-
-// Terminators are a byte or two: the rest is compared in place rather than by a call.
-size_t Find(std::string_view Data, std::string_view Terminator, size_t From) {
-  const char* const End = Data.data() + Data.size();
-  for (const char* At = Data.data() + From; At < End; ++At) {
-    At = static_cast<const char*>(std::memchr(At, Terminator[0], static_cast<size_t>(End - At)));
-    if (At == nullptr) break;
-    size_t Matched = 1;
-    while (Matched < Terminator.size() && At + Matched < End && At[Matched] == Terminator[Matched]) ++Matched;
-    if (Matched == Terminator.size()) return static_cast<size_t>(At - Data.data());
-  }
-  return std::string_view::npos;
-}
-
 TIdStompClient::TDeadline DeadlineAfter(TIdStompClient::TWait Wait) {
   if (Wait == TIdStompClient::NoLimit) return TIdStompClient::NoDeadline;
   return std::chrono::steady_clock::now() + Wait;
 }
 
-// GetContentLength reads the first header line named "content-length". It is handed the
-// block from that line on, so that it does not walk every line of every frame.
-int64_t ContentLength(std::string_view HeaderText) {
-  constexpr std::string_view Name = "content-length:";
-  for (size_t At = HeaderText.find(Name); At != std::string_view::npos; At = HeaderText.find(Name, At + 1))
-    if (At == 0 || HeaderText[At - 1] == LF) return TVQStompFrame::GetContentLength(HeaderText.substr(At));
-  return 0;
+TIdStompClient::TDeadline DeadlineAfter(int32_t Milliseconds) {
+  return DeadlineAfter(Milliseconds > 0 ? TIdStompClient::TWait(Milliseconds) : TIdStompClient::NoLimit);
+}
+
+int32_t MillisecondsLeft(TIdStompClient::TDeadline Deadline) {
+  if (Deadline == TIdStompClient::NoDeadline) return 0;
+  return std::max(PollTimeout(Deadline), 1);
+}
+
+// Waits until Socket is ready for Events or Deadline passes; false on time-out.
+bool AwaitSocket(int Socket, short Events, TIdStompClient::TDeadline Deadline) {
+  for (;;) {
+    pollfd Poll{Socket, Events, 0};
+    const int Ready = poll(&Poll, 1, PollTimeout(Deadline));
+    if (Ready > 0) return true;
+    if (Ready == 0) return false;
+    if (errno != EINTR) throw EIdSocketError(errno);
+  }
 }
 
 sockaddr_in Resolve(const std::string& Host, int32_t Port) {
@@ -93,16 +84,25 @@ sockaddr_in Resolve(const std::string& Host, int32_t Port) {
   return Address;
 }
 
-int OpenSocket(const std::string& Host, int32_t Port) {
+// Non-blocking from the start, so that connecting, reading and writing all keep deadlines.
+int OpenSocket(const std::string& Host, int32_t Port, TIdStompClient::TDeadline Deadline, const std::string& Address) {
   if (Host.empty()) throw EVQCommError("Host must be specified.");
   if (Port < 1 || Port > 65535) throw EVQCommError("Port must be between 1 and 65535.");
-  const sockaddr_in Address = Resolve(Host, Port);
-  const int Socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in Target = Resolve(Host, Port);
+  const int Socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (Socket < 0) throw EIdSocketError(errno);
-  if (connect(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address) != 0) {
-    const int ErrorCode = errno;
+  try {
+    if (connect(Socket, reinterpret_cast<const sockaddr*>(&Target), sizeof Target) != 0) {
+      if (errno != EINPROGRESS) throw EIdSocketError(errno);
+      if (!AwaitSocket(Socket, POLLOUT, Deadline)) throw EIdTimeout("Could not connect to " + Address + " in time");
+      int Error = 0;
+      socklen_t Size = sizeof Error;
+      if (getsockopt(Socket, SOL_SOCKET, SO_ERROR, &Error, &Size) != 0) Error = errno;
+      if (Error != 0) throw EIdSocketError(Error);
+    }
+  } catch (...) {
     close(Socket);
-    throw EIdSocketError(ErrorCode);
+    throw;
   }
   return Socket;
 }
@@ -139,16 +139,18 @@ char* TReceiveBuffer::Reserve(size_t Count) {
 
 TIdStompClient::~TIdStompClient() { Disconnect(); }
 
-void TIdStompClient::Connect() {
+void TIdStompClient::Connect(TDeadline Deadline) {
   Disconnect();
-  const int Socket = OpenSocket(FHost, FPort);
+  const int Socket = OpenSocket(FHost, FPort, Deadline, Address());
   std::lock_guard Guard(FWriteLock);
   FBuffer.Clear();
   FClosedByPeer = false;
+  FFailure = 0;
   FSocket = Socket;
 }
 
 void TIdStompClient::Disconnect() {
+  Shutdown();
   std::lock_guard Guard(FWriteLock);
   if (const int Socket = FSocket.exchange(-1); Socket >= 0) close(Socket);
   FBuffer.Clear();
@@ -158,77 +160,69 @@ void TIdStompClient::Shutdown() {
   if (const int Socket = FSocket; Socket >= 0) shutdown(Socket, SHUT_RDWR);
 }
 
-bool TIdStompClient::Connected() {
-  try {
-    return AwaitContent(TWait(0)) || IsOpen();
-  } catch (const EVQCommError&) {
-    return false;
-  }
+void TIdStompClient::Break(int ErrorCode) {
+  FFailure = ErrorCode;
+  FClosedByPeer = true;
+  Shutdown();
 }
 
-void TIdStompClient::Write(std::string_view Data) {
+bool TIdStompClient::Connected(IFrameBoundary* Boundary) {
+  try {
+    ReceiveMore(std::chrono::steady_clock::now());
+    if (Boundary) Consume(Boundary->Measure(Unread()).Padding);
+  } catch (const Exception&) {
+    return false;
+  }
+  return IsOpen() || !Unread().empty();
+}
+
+void TIdStompClient::Write(std::string_view Data, TDeadline Deadline) {
   if (Data.empty()) return;
-  std::lock_guard Guard(FWriteLock);
+  std::unique_lock Guard(FWriteLock, std::defer_lock);
+  if (!Guard.try_lock_until(Deadline)) throw EIdTimeout("Another write to " + Address() + " did not end in time");
   if (!IsOpen()) throw EIdConnClosedGracefully();
   while (!Data.empty()) {
-    const ssize_t Sent = send(FSocket, Data.data(), Data.size(), MSG_NOSIGNAL);
+    const ssize_t Sent = send(FSocket, Data.data(), Data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (Sent >= 0) {
       Data.remove_prefix(static_cast<size_t>(Sent));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (AwaitWritable(Deadline)) continue;
+      Break(ETIMEDOUT);
+      throw EIdTimeout("Writing to " + Address() + " timed out; the connection is closed");
     } else if (errno != EINTR) {
       const int ErrorCode = errno;
-      if (IsConnectionLoss(ErrorCode)) {
-        FClosedByPeer = true;
-        Shutdown();
-      }
+      if (IsConnectionLoss(ErrorCode)) Break(ErrorCode);
       throw EIdSocketError(ErrorCode);
     }
   }
 }
 
-bool TIdStompClient::AwaitContent(TWait Wait) {
-  // Taken at the first wait: a buffered frame costs no clock reading.
-  std::optional<TDeadline> Deadline;
-  for (;;) {
-    const std::string_view Data = Unread();
-    const auto Content = std::find_if(Data.begin(), Data.end(), IsContent);
-    Consume(static_cast<size_t>(Content - Data.begin()));
-    if (Content != Data.end()) return true;
-    if (!Deadline) Deadline = DeadlineAfter(Wait);
-    if (!AwaitMore(*Deadline)) return false;
-  }
-}
+bool TIdStompClient::AwaitWritable(TDeadline Deadline) const { return AwaitSocket(FSocket, POLLOUT, Deadline); }
 
-size_t TIdStompClient::AwaitTerminator(std::string_view Terminator, size_t MaxLength) {
-  // Each wait resumes the search where the last one stopped.
-  size_t From = 0;
+std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline) {
   for (;;) {
-    const std::string_view Data = Unread();
-    const size_t Found = Find(Data, Terminator, From);
-    if (Found != std::string_view::npos && Found <= MaxLength) return Found;
-    if (Found != std::string_view::npos || Data.size() > MaxLength) throw EIdMaxLineLengthExceeded();
-    From = Data.size() - std::min(Data.size(), Terminator.size() - 1);
-    AwaitMore();
+    const TFrameExtent Extent = Boundary.Measure(Unread());
+    Consume(Extent.Padding);
+    if (Extent.Length > 0) return Extent.Length;
+    if (!AwaitMore(Deadline)) return std::nullopt;
   }
-}
-
-void TIdStompClient::AwaitBytes(size_t Count) {
-  while (Unread().size() < Count) AwaitMore();
 }
 
 bool TIdStompClient::AwaitMore(TDeadline Deadline) {
-  if (!IsOpen()) throw EIdConnClosedGracefully();
+  if (!IsOpen()) RaiseClosed();
   return ReceiveMore(Deadline);
 }
 
+// A reset is named as such; an end of stream inside a frame says so.
+void TIdStompClient::RaiseClosed() const {
+  if (const int Failure = FFailure; Failure != 0) throw EIdSocketError(Failure);
+  if (FSocket < 0 || Unread().empty()) throw EIdConnClosedGracefully();
+  throw EIdConnClosedMidFrame(Unread().size());
+}
+
 bool TIdStompClient::ReceiveMore(TDeadline Deadline) {
-  pollfd Poll{FSocket, POLLIN, 0};
-  const int Ready = poll(&Poll, 1, PollTimeout(Deadline));
-  if (Ready == 0) return false;
-  if (Ready < 0) {
-    if (errno != EINTR) throw EIdSocketError(errno);
-    return true;
-  }
-  const ssize_t Received = recv(FSocket, FBuffer.Reserve(ReceiveChunk), ReceiveChunk, 0);
+  if (!AwaitSocket(FSocket, POLLIN, Deadline)) return false;
+  const ssize_t Received = recv(FSocket, FBuffer.Reserve(ReceiveChunk), ReceiveChunk, MSG_DONTWAIT);
   if (Received > 0)
     FBuffer.Commit(static_cast<size_t>(Received));
   else if (Received == 0)
@@ -238,11 +232,12 @@ bool TIdStompClient::ReceiveMore(TDeadline Deadline) {
   return true;
 }
 
+// What is buffered is still read after a loss; the loss itself comes after it.
 void TIdStompClient::HandleReceiveError(int ErrorCode) {
-  if (ErrorCode == EINTR || ErrorCode == EAGAIN) return;
+  if (ErrorCode == EINTR || ErrorCode == EAGAIN || ErrorCode == EWOULDBLOCK) return;
   if (!IsConnectionLoss(ErrorCode)) throw EIdSocketError(ErrorCode);
+  FFailure = ErrorCode;
   FClosedByPeer = true;
-  if (Unread().empty()) throw EIdSocketError(ErrorCode);
 }
 
 void TVQStompReadThread::Step() {
@@ -283,24 +278,37 @@ void TVQCommAdapterIndy::Connect() {
   Trace("Connect");
   EndReadThread();
   if (FReadThread) throw EVQCommError("Connect cannot run on the adapter's own read thread.");
-  FClient.Connect();
+  if (!GetFrameBoundary()) throw EVQCommError("No frame boundary is set: the adapter cannot tell frames apart.");
+  const int32_t Limit = GetConnectTimeout();
+  const auto Deadline = DeadlineAfter(Limit);
+  const auto Late = [&](const std::string& What) {
+    return EIdTimeout(What + " " + FClient.Address() + " within the connect time-out of " + std::to_string(Limit) +
+                      " ms");
+  };
+  try {
+    FClient.Connect(Deadline);
+  } catch (const EIdTimeout&) {
+    throw Late("Could not connect to");
+  }
   try {
     NotifyConnected();
+    if (!ReceiveFrame(MillisecondsLeft(Deadline))) throw Late("No answer to CONNECT from");
   } catch (...) {
     CloseSocket();
     throw;
   }
-  ReceiveFrame(0);
   try {
     FReadThread = std::make_unique<TVQStompReadThread>(*this);
   } catch (const std::system_error&) {
     CloseSocket();
-    throw EVQStompClientConnectError("Cannot create listening thread.");
+    throw EVQCommError("Cannot create listening thread.");
   }
 }
 
 void TVQCommAdapterIndy::Disconnect() {
   Trace("StompDisconnect");
+  // Wakes whatever waits on the socket: a reader in Receive, a writer stuck on a full buffer.
+  FClient.Shutdown();
   try {
     EndReadThread();
   } catch (...) {
@@ -320,7 +328,7 @@ void TVQCommAdapterIndy::CloseSocket() {
 bool TVQCommAdapterIndy::Connected() {
   // While the read thread waits for bytes, it owns the buffer.
   std::unique_lock Guard(FReadLock, std::try_to_lock);
-  return Guard ? FClient.Connected() : FClient.IsOpen();
+  return Guard ? FClient.Connected(GetFrameBoundary()) : FClient.IsOpen();
 }
 
 bool TVQCommAdapterIndy::ReceiveFrame(int32_t Timeout) {
@@ -331,6 +339,10 @@ bool TVQCommAdapterIndy::ReceiveFrame(int32_t Timeout) {
   DeliverFrame(Text);
   Spare = std::move(Text);
   return true;
+}
+
+void TVQCommAdapterIndy::WriteWithin(std::string_view Data, int32_t Timeout) {
+  FClient.Write(Data, DeadlineAfter(Timeout));
 }
 
 void TVQCommAdapterIndy::StartReceiving() {
@@ -345,33 +357,17 @@ void TVQCommAdapterIndy::StopReceiving() {
 
 bool TVQCommAdapterIndy::IsReceiving() const { return FReadThread && !FReadThread->Stopped(); }
 
-// Waits up to Wait for a frame to begin; once it has, reads it whole: the trimmed header
-// block, LF, LF, then the counted body with its NUL and the byte after it, or the body
-// up to its NUL without the NUL. A frame that begins after Reader was stopped is left
-// for ReceiveFrame.
+// Waits up to Wait for a whole frame and takes its text, from its command to its NUL. A
+// frame completed after Reader was stopped is left for ReceiveFrame.
 bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader) {
   std::lock_guard Guard(FReadLock);
-  if (!FClient.AwaitContent(Wait) || (Reader != nullptr && Reader->Stopped())) return false;
-  const size_t HeaderEnd = FClient.AwaitTerminator(HeaderTerminator, MaxLineLength());
-  Text.assign(TrimControl(FClient.Unread().substr(0, HeaderEnd))).append(HeaderTerminator);
-  FClient.Consume(HeaderEnd + HeaderTerminator.size());
-  ReadBody(Text);
+  IFrameBoundary* Boundary = GetFrameBoundary();
+  if (!Boundary) throw EVQCommError("No frame boundary is set: the adapter cannot tell frames apart.");
+  const auto Length = FClient.AwaitFrame(*Boundary, DeadlineAfter(Wait));
+  if (!Length || (Reader != nullptr && Reader->Stopped())) return false;
+  Text.assign(FClient.Unread().substr(0, *Length));
+  FClient.Consume(*Length);
   return true;
-}
-
-void TVQCommAdapterIndy::ReadBody(std::string& Text) {
-  const int64_t Length = ContentLength(Text);
-  if (Length == 0) {
-    const size_t BodyEnd = FClient.AwaitTerminator(BodyTerminator, MaxLineLength());
-    Text.append(FClient.Unread().substr(0, BodyEnd));
-    FClient.Consume(BodyEnd + BodyTerminator.size());
-    return;
-  }
-  const int64_t Count = Length + 2;
-  if (Count < 1) return;
-  FClient.AwaitBytes(static_cast<size_t>(Count));
-  Text.append(FClient.Unread().substr(0, static_cast<size_t>(Count)));
-  FClient.Consume(static_cast<size_t>(Count));
 }
 
 // A Disconnect from a handler on the read thread cannot wait for that thread: it ends

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,10 +33,18 @@ public:
   EIdConnClosedGracefully() : EVQCommError("Connection Closed Gracefully.") {}
 };
 
-// No terminator within the line limit.
-class EIdMaxLineLengthExceeded : public EVQCommError {
+// The peer closed the connection before the frame that had begun was complete.
+class EIdConnClosedMidFrame : public EVQCommError {
 public:
-  EIdMaxLineLengthExceeded() : EVQCommError("Max line length exceeded.") {}
+  explicit EIdConnClosedMidFrame(size_t Unread)
+      : EVQCommError("The connection was closed in the middle of a frame (" + std::to_string(Unread) +
+                     " bytes of it unread)") {}
+};
+
+// Connecting, the broker's answer to CONNECT or a write took longer than allowed.
+class EIdTimeout : public EVQCommError {
+public:
+  using EVQCommError::EVQCommError;
 };
 
 // Bytes received and not yet consumed. Consuming only moves a read offset; the storage is
@@ -57,8 +66,9 @@ private:
 };
 
 // A TCP client socket with a receive buffer. Writing may happen on any thread; reading
-// on one thread at a time. The socket is released only by Connect, Disconnect and the
-// destructor, so a reader never finds its descriptor reused by another file.
+// on one thread at a time. Every wait has a deadline. The socket is released only by
+// Connect, Disconnect and the destructor, so a reader never finds its descriptor reused
+// by another file.
 class TIdStompClient {
 public:
   using TWait = std::chrono::milliseconds;
@@ -75,45 +85,52 @@ public:
   const std::string& GetHost() const { return FHost; }
   void SetPort(int32_t Value) { FPort = Value; }
   int32_t GetPort() const { return FPort; }
+  // "host:port", for messages.
+  std::string Address() const { return FHost + ":" + std::to_string(FPort); }
 
-  // Opens a connection to Host:Port (IPv4), closing an earlier one first.
-  void Connect();
+  // Opens a connection to Host:Port (IPv4), closing an earlier one first; EIdTimeout
+  // when the connection is not up by Deadline.
+  void Connect(TDeadline Deadline);
   // Closes the socket and forgets unread bytes.
   void Disconnect();
-  // Ends the connection in both directions, so that a blocked read returns at once.
+  // Ends the connection in both directions, so that a blocked read or write returns at once.
   void Shutdown();
-  // Open, and not closed by the peer.
+  // Open, and neither closed by the peer nor broken.
   bool IsOpen() const { return FSocket >= 0 && !FClosedByPeer; }
-  // Takes bytes already waiting without blocking, then: open, or a frame's bytes remain
-  // unread.
-  bool Connected();
-  // Sends all of Data; writes from several threads do not interleave.
-  void Write(std::string_view Data);
+  // Takes bytes already waiting without blocking, then: open, or bytes of a frame (as
+  // Boundary tells padding apart) remain unread.
+  bool Connected(IFrameBoundary* Boundary);
+  // Sends all of Data; writes from several threads do not interleave. Raises EIdTimeout
+  // when Data is not handed to the kernel by Deadline; the connection is then broken,
+  // since a frame cut in two cannot be taken back.
+  void Write(std::string_view Data, TDeadline Deadline);
 
-  // Reading, one thread at a time. Every wait first fails with EIdConnClosedGracefully
-  // when the connection is closed, even if unread bytes remain.
+  // Reading, one thread at a time.
   std::string_view Unread() const { return FBuffer.Unread(); }
   void Consume(size_t Count) { FBuffer.Consume(Count); }
-  // Drops bytes up to 0x20 at the front, waiting up to Wait for others. Returns whether
-  // a byte above 0x20 is now at the front.
-  bool AwaitContent(TWait Wait);
-  // Waits until Terminator is unread and returns its offset in the unread bytes; fails
-  // with EIdMaxLineLengthExceeded once more than MaxLength bytes would precede it.
-  size_t AwaitTerminator(std::string_view Terminator, size_t MaxLength);
-  void AwaitBytes(size_t Count);
+  // Waits until the unread bytes begin with a whole frame, as Boundary finds frames, and
+  // returns its length; none when Deadline passed first. A partial frame stays buffered.
+  // Once the connection is closed, fails with EIdConnClosedGracefully, with
+  // EIdConnClosedMidFrame when part of a frame was left, or with the reset's socket error.
+  std::optional<size_t> AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline);
 
 private:
   // False when Deadline passed first.
-  bool AwaitMore(TDeadline Deadline = NoDeadline);
+  bool AwaitMore(TDeadline Deadline);
   // Waits until readable or Deadline, then takes one receive. False on time-out.
   bool ReceiveMore(TDeadline Deadline);
   void HandleReceiveError(int ErrorCode);
+  [[noreturn]] void RaiseClosed() const;
+  bool AwaitWritable(TDeadline Deadline) const;
+  void Break(int ErrorCode);
 
   std::string FHost;
   int32_t FPort = 0;
   std::atomic<int> FSocket{-1};
   std::atomic<bool> FClosedByPeer{false};
-  std::mutex FWriteLock;
+  // Why the connection ended, when a reset or a failed write ended it.
+  std::atomic<int> FFailure{0};
+  std::timed_mutex FWriteLock;
   TReceiveBuffer FBuffer;
 };
 
@@ -136,12 +153,11 @@ private:
   std::string FFrameText;
 };
 
-// STOMP frames over one TCP connection. The destructor ends the read thread and closes
-// the socket; it must not run on the read thread itself.
+// STOMP frames over one TCP connection; where a frame ends is the frame boundary's to
+// tell. The destructor ends the read thread and closes the socket; it must not run on the
+// read thread itself.
 class TVQCommAdapterIndy : public TVQCommAdapter {
 public:
-  static constexpr int32_t DefaultMaxLineLength = 16384;
-
   TVQCommAdapterIndy() = default;
   ~TVQCommAdapterIndy() override;
 
@@ -149,34 +165,29 @@ public:
   int32_t GetPort() const override { return FClient.GetPort(); }
   void SetHost(const std::string& Host) override { FClient.SetHost(Host); }
   std::string GetHost() const override { return FClient.GetHost(); }
+  // Connects, writes CONNECT and reads the answer, all within the connect time-out.
   void Connect() override;
+  // Returns within about a second, whatever another thread is doing with the socket.
   void Disconnect() override;
   bool Connected() override;
   bool ReceiveFrame(int32_t Timeout) override;
   void StartReceiving() override;
   void StopReceiving() override;
   bool IsReceiving() const override;
-  void Write(std::string_view Data) override { FClient.Write(Data); }
+  void Write(std::string_view Data) override { WriteWithin(Data, GetWriteTimeout()); }
+  void WriteWithin(std::string_view Data, int32_t Timeout) override;
   std::string GetName() const override { return "TVQCommAdapterIndy"; }
-
-  // Most bytes allowed before a terminator: the header block, or a body without
-  // content-length.
-  int32_t GetMaxLineLength() const { return FMaxLineLength; }
-  void SetMaxLineLength(int32_t Value) { FMaxLineLength = Value; }
 
 private:
   friend class TVQStompReadThread;
 
   bool ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader = nullptr);
-  void ReadBody(std::string& Text);
   void EndReadThread();
   void CloseSocket();
-  size_t MaxLineLength() const { return static_cast<size_t>(std::max(FMaxLineLength.load(), 0)); }
 
   TIdStompClient FClient;
   // Keeps ReceiveFrame and a read thread that is still finishing a frame apart.
   std::mutex FReadLock;
-  std::atomic<int32_t> FMaxLineLength{DefaultMaxLineLength};
   std::unique_ptr<TVQStompReadThread> FReadThread;
 };
 

@@ -51,6 +51,16 @@ public:
   void SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) override;
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
 
+  // Milliseconds that Start may take to connect and get the broker's answer (default
+  // 30 000); set before Start. Start raises EIdTimeout naming host, port and time-out.
+  void SetConnectTimeout(int32_t Milliseconds) { FClient->GetCommAdapter()->SetConnectTimeout(Milliseconds); }
+  // Milliseconds a send or acknowledgement may wait for the kernel to take its bytes
+  // (default 30 000); past it the call raises and the connection is lost.
+  void SetWriteTimeout(int32_t Milliseconds) { FClient->GetCommAdapter()->SetWriteTimeout(Milliseconds); }
+  // The largest frame taken from the broker (default 100 MiB); a larger one loses the
+  // connection before its bytes are held.
+  void SetMaxFrameSize(size_t Bytes) { FClient->SetMaxFrameSize(Bytes); }
+
   TVQJMSClient& GetClient() const { return *FClient; }
   TVQMessageRouter& GetRouter() { return FRouter; }
   bool IsStarted() const { return FStarted; }

@@ -1,12 +1,16 @@
 #include "VQStompCustomClient.h"
 
 #include "VQStompFrame.h"
+#include "VQStompFrameReader.h"
 #include "VQTextUtils.h"
 #include "VQUnicode.h"
 
 namespace vq {
 
 namespace {
+
+// What Disconnect allows the DISCONNECT frame, in ms.
+constexpr int32_t DisconnectWriteTimeout = 1000;
 
 // Empties a buffer kept for reuse; one that a large frame grew is given back instead.
 void ResetScratch(std::string& Buffer) {
@@ -58,6 +62,8 @@ void TVQStompCustomClient::Connect() {
   Adapter.SetOnConnected([this](IStompCommAdapter&) { StompConnect(); });
   Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string_view Data) { StompDataAvailable(Data); });
   Adapter.SetOnConnectionLost([this](IStompCommAdapter&, const Exception& Error) { ConnectionLost(Error); });
+  FFrameReader.Restart();
+  Adapter.SetFrameBoundary(&FFrameReader);
   FLost = false;
   FDisconnecting = false;
   Adapter.Connect();
@@ -145,7 +151,9 @@ void TVQStompCustomClient::Disconnect() {
   if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
   FDisconnecting = true;
   try {
-    if (!FLost) TransmitCommand("DISCONNECT", {});
+    // Briefly: a broker that takes no bytes must not hold the close up.
+    if (!FLost) Adapter.WriteWithin(EncodeFrame("DISCONNECT", std::initializer_list<TStompHeaderView>{}, {}),
+                                    DisconnectWriteTimeout);
   } catch (const EVQCommError& Error) {
     Trace(std::string("DISCONNECT not delivered: ") + Error.what());
   }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "VQStompConnection.h"
+#include "VQStompFrameReader.h"
 #include "VQStompInterfaces.h"
 
 namespace vq {
@@ -102,6 +103,10 @@ public:
 
   // The adapter's data handler: decodes one frame's text and dispatches it.
   void StompDataAvailable(std::string_view Data);
+  // The largest frame accepted from the broker, header block and body together; a larger
+  // one closes the connection.
+  size_t GetMaxFrameSize() const { return FFrameReader.GetMaxFrameSize(); }
+  void SetMaxFrameSize(size_t Value) { FFrameReader.SetMaxFrameSize(Value); }
   // Raises EVQStompConnectionLostError once lost, EVQStompClientNotConnectedError when
   // not connected; CONNECT passes.
   void CheckConnected(std::string_view Command) const;
@@ -133,6 +138,8 @@ private:
   mutable std::mutex FSessionLock;
   std::string FSessionID;
   std::string FLostReason;
+  // Finds the frames in what the adapter receives; read only by the reading thread.
+  TVQStompFrameReader FFrameReader;
 };
 
 }  // namespace vq

@@ -1,5 +1,9 @@
 #include "VQStompFrame.h"
 
+#include <unordered_map>
+#include <vector>
+
+#include "VQStompFrameReader.h"
 #include "VQTextUtils.h"
 
 namespace vq {
@@ -7,7 +11,6 @@ namespace vq {
 namespace {
 
 constexpr std::string_view Terminator{"\0\n", 2};
-constexpr std::string_view ContentLengthName{"content-length"};
 constexpr std::string_view HeaderBlockEnd{"\n\n"};
 
 }  // namespace
@@ -51,36 +54,90 @@ std::string TVQStompFrame::Output() const {
   return Result;
 }
 
-void TVQStompFrame::ParseBody(std::string_view Rest, bool Terminated) {
-  const auto Length = FindHeader(FHeaders, ContentLengthName);
-  if (Length == FHeaders.end()) {
-    const size_t End = Terminated ? Rest.find(Terminator) : Rest.size();
-    if (End == std::string_view::npos) throw EIncompleteStompFrame("frame no ending");
-    FBody.assign(Rest.substr(0, End));
+// The reader's rules: a counted body must be followed by NUL (or end the text), any other
+// body ends at its first NUL (or with the text).
+void TVQStompFrame::ParseBody(std::string_view HeaderBlock, std::string_view Rest) {
+  const auto Length = FindContentLength(HeaderBlock);
+  if (!Length) {
+    FBody.assign(Rest.substr(0, Rest.find(NUL)));
     return;
   }
-  const int64_t Count = StrToInt64(Length->Value);
-  if (Count < 0) throw EVQStompError("invalid content-length");
-  const auto Size = static_cast<uint64_t>(Count);
-  const size_t Whole = Rest.size() + (Terminated ? 0 : Terminator.size());
-  if (Whole < 2 || Whole - 2 < Size) throw EIncompleteStompFrame("frame too short");
-  // Without a terminator of its own, the text holds no NUL LF: only the added one can follow.
-  const bool Ends = Terminated ? Rest.substr(Size, 2) == Terminator : Size == Rest.size();
-  if (!Ends) throw EVQStompError("frame ending error");
-  FBody.assign(Rest.substr(0, Size));
+  if (Rest.size() < *Length) throw EIncompleteStompFrame("frame too short");
+  const auto Counted = static_cast<size_t>(*Length);
+  if (Rest.size() > Counted && Rest[Counted] != NUL) throw EVQStompError("frame ending error");
+  FBody.assign(Rest.substr(0, Counted));
 }
 
+namespace {
+
+// Stores parsed headers by the header list's rules in time linear in their number, as a
+// frame may carry thousands: past a few, names are found through an index.
+class THeaderCollector {
+public:
+  explicit THeaderCollector(TStompHeaders& Headers) : FHeaders(Headers) {}
+  ~THeaderCollector() { Compact(); }
+  THeaderCollector(const THeaderCollector&) = delete;
+  THeaderCollector& operator=(const THeaderCollector&) = delete;
+
+  void Store(std::string_view Name, std::string_view Value) {
+    if (FIndex.empty() && FHeaders.size() < IndexFrom) return StoreHeader(FHeaders, Name, Value);
+    if (FIndex.empty()) BuildIndex();
+    const auto Found = FIndex.find(Folded(Name));
+    if (Value.empty()) {
+      if (Found == FIndex.end()) return;
+      FRemoved.push_back(Found->second);
+      FIndex.erase(Found);
+    } else if (Found != FIndex.end()) {
+      FHeaders[Found->second] = {std::string(Name), std::string(Value)};
+    } else {
+      FIndex.emplace(Folded(Name), FHeaders.size());
+      FHeaders.push_back({std::string(Name), std::string(Value)});
+    }
+  }
+
+private:
+  static constexpr size_t IndexFrom = 16;
+
+  static std::string Folded(std::string_view Name) {
+    std::string Key(Name);
+    for (char& C : Key)
+      if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 32);
+    return Key;
+  }
+
+  void BuildIndex() {
+    for (size_t I = 0; I < FHeaders.size(); ++I) FIndex.emplace(Folded(FHeaders[I].Name), I);
+  }
+
+  // Removed entries leave at the end, all at once.
+  void Compact() {
+    if (FRemoved.empty()) return;
+    std::vector<bool> Gone(FHeaders.size());
+    for (const size_t I : FRemoved) Gone[I] = true;
+    size_t Kept = 0;
+    for (size_t I = 0; I < FHeaders.size(); ++I) {
+      if (Gone[I]) continue;
+      if (Kept != I) FHeaders[Kept] = std::move(FHeaders[I]);
+      ++Kept;
+    }
+    FHeaders.resize(Kept);
+  }
+
+  TStompHeaders& FHeaders;
+  std::unordered_map<std::string, size_t> FIndex;
+  std::vector<size_t> FRemoved;
+};
+
+}  // namespace
+
 std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
-  // Frames handed over without their terminator are read as if completed with one. Only
-  // one cut inside its header block is completed for real: its lines would reach into
-  // the terminator.
-  bool Terminated = Text.find(Terminator) != std::string_view::npos;
+  // A text cut inside its header block is completed with a terminator, which its lines
+  // then reach into; a body may simply end with the text.
   std::string Completed;
-  if (!Terminated && Text.find(HeaderBlockEnd) == std::string_view::npos) {
+  if (Text.find(Terminator) == std::string_view::npos && Text.find(HeaderBlockEnd) == std::string_view::npos) {
     Completed.reserve(Text.size() + Terminator.size());
     Completed.append(Text).append(Terminator);
     Text = Completed;
-    Terminated = true;
   }
   auto Frame = std::make_shared<TVQStompFrame>();
   size_t Position = 0;
@@ -89,27 +146,22 @@ std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
   if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
   Frame->FCommand.assign(Line);
   Frame->FHeaders.reserve(8);
-  for (;;) {
-    ReadLine(Text, Position, Line);
-    if (Line.empty()) break;
-    const size_t Colon = Line.find(':');
-    if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
-    Frame->SetHeader(Line.substr(0, Colon), Line.substr(Colon + 1));
+  {
+    THeaderCollector Headers(Frame->FHeaders);
+    for (;;) {
+      ReadLine(Text, Position, Line);
+      if (Line.empty()) break;
+      const size_t Colon = Line.find(':');
+      if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
+      Headers.Store(Line.substr(0, Colon), Line.substr(Colon + 1));
+    }
   }
-  Frame->ParseBody(Text.substr(Position), Terminated);
+  Frame->ParseBody(Text.substr(0, Position), Text.substr(Position));
   return Frame;
 }
 
-int32_t TVQStompFrame::GetContentLength(std::string_view HeaderText) {
-  size_t Position = 0;
-  for (;;) {
-    std::string_view Line;
-    ReadLine(HeaderText, Position, Line);
-    if (Line.empty()) return 0;
-    const size_t Colon = Line.find(':');
-    if (Colon != std::string_view::npos && Line.substr(0, Colon) == ContentLengthName)
-      return StrToIntDef(Line.substr(Colon + 1), 0);
-  }
+int64_t TVQStompFrame::GetContentLength(std::string_view HeaderText) {
+  return static_cast<int64_t>(FindContentLength(HeaderText).value_or(0));
 }
 
 }  // namespace vq

@@ -38,15 +38,16 @@ public:
   // Hands the body over, leaving the frame without one.
   std::string TakeBody() { return std::move(FBody); }
 
-  // Decodes the text of one frame; a text without a NUL LF terminator is completed first.
+  // Decodes the text of one frame, ended by NUL (a LF after it, or anything else, is
+  // ignored) or by the end of the text. Linear in the number of headers.
   static std::shared_ptr<IStompFrame> Parse(std::string_view Text);
-  // The first "content-length" line (lower case, exactly) of a header block, or 0.
-  static int32_t GetContentLength(std::string_view HeaderText);
+  // The content-length of a header block by the one rule of FindContentLength, or 0
+  // without one; raises EVQStompFrameError for one that cannot be trusted.
+  static int64_t GetContentLength(std::string_view HeaderText);
 
 private:
-  // Rest runs to the end of the text, which holds a NUL LF terminator or, when Terminated
-  // is false, stands for a text completed with one.
-  void ParseBody(std::string_view Rest, bool Terminated);
+  // Rest runs from the empty line to the end of the text.
+  void ParseBody(std::string_view HeaderBlock, std::string_view Rest);
 
   std::string FCommand;
   TStompHeaders FHeaders;

@@ -14,6 +14,7 @@
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 #include "VQLogger.h"
+#include "VQStompFrameReader.h"
 #include "VQStompTypes.h"
 #include "VQSynchronize.h"
 #include "VQUnicode.h"
@@ -61,6 +62,7 @@ protected:
     Logger->SetConsoleOutput(false);
     Logger->SetOnLog([this](const std::u16string& Msg, TLogLevel Level) { Log.Add({Utf16ToUtf8(Msg), Level}); });
     Adapter.SetLogger(Logger);
+    Adapter.SetFrameBoundary(&Reader);
     Adapter.SetHost("127.0.0.1");
     Adapter.SetPort(Peer.Port());
     Adapter.SetOnConnected([](IStompCommAdapter& Sender) { Sender.Write(ConnectFrame); });
@@ -71,7 +73,7 @@ protected:
   // Connects and forgets the CONNECTED frame.
   void Connect() {
     Adapter.Connect();
-    ASSERT_EQ(Frames.Items(), std::vector{"CONNECTED\nsession:scripted-peer\n\n"s});
+    ASSERT_EQ(Frames.Items(), std::vector{"CONNECTED\nsession:scripted-peer\n\n\0"s});
     Frames.Clear();
   }
 
@@ -87,6 +89,7 @@ protected:
   std::shared_ptr<TSimpleLogger> Logger = std::make_shared<TSimpleLogger>();
   TRecorder<std::string> Frames;
   TRecorder<TLogLine> Log;
+  TVQStompFrameReader Reader;
   TVQCommAdapterIndy Adapter;  // last: its read thread delivers into the members above
 };
 
@@ -95,15 +98,18 @@ struct TFramingCase {
   std::vector<std::string> Frames;
 };
 
-// Bytes on the wire and the frame texts they must be delivered as.
+// Bytes on the wire and the frame texts they must be delivered as: from the command to
+// the NUL, whatever pads the frames apart.
 const std::vector<TFramingCase> FramingCases = {
-    {"MESSAGE\ncontent-length:5\n\nab\0\nc\0\n"s, {"MESSAGE\ncontent-length:5\n\nab\0\nc\0\n"s}},
-    {"MESSAGE\n\nbody\0\nMESSAGE\n\nnext\0\n"s, {"MESSAGE\n\nbody", "MESSAGE\n\nnext"}},
-    {"\n\r\n\nMESSAGE\na:b\n\nx\0"s, {"MESSAGE\na:b\n\nx"}},
-    {"MESSAGE\nx-content-length:3\nContent-Length:3\n\nab\0\n"s,
-     {"MESSAGE\nx-content-length:3\nContent-Length:3\n\nab"}},
+    {"MESSAGE\ncontent-length:5\n\nab\0\nc\0\n"s, {"MESSAGE\ncontent-length:5\n\nab\0\nc\0"s}},
+    {"MESSAGE\n\nbody\0\nMESSAGE\n\nnext\0\n"s, {"MESSAGE\n\nbody\0"s, "MESSAGE\n\nnext\0"s}},
+    {"\n\r\n\nMESSAGE\na:b\n\nx\0"s, {"MESSAGE\na:b\n\nx\0"s}},
+    {"MESSAGE\nx-content-length:9\nContent-Length:3\n\nab\0\0\n"s,
+     {"MESSAGE\nx-content-length:9\nContent-Length:3\n\nab\0\0"s}},
     {"RECEIPT\nreceipt-id:1 \n\n\0\nMESSAGE\ncontent-length:0\n\n\0\n"s,
-     {"RECEIPT\nreceipt-id:1\n\n", "MESSAGE\ncontent-length:0\n\n"}},
+     {"RECEIPT\nreceipt-id:1 \n\n\0"s, "MESSAGE\ncontent-length:0\n\n\0"s}},
+    // STOMP 1.0 needs no line end after the NUL: the frame is whole without it.
+    {"MESSAGE\ncontent-length:2\n\nab\0"s, {"MESSAGE\ncontent-length:2\n\nab\0"s}},
 };
 
 }  // namespace
@@ -112,7 +118,7 @@ TEST_F(TCommAdapterIndyTest, ReceiveFrameCutsWholeFramesOutOfTheStream) {
   Connect();
   for (const TFramingCase& Case : FramingCases) {
     Peer.Send(Case.Wire);
-    for (size_t Index = 0; Index < Case.Frames.size(); ++Index) ASSERT_TRUE(Adapter.ReceiveFrame(0));
+    for (size_t Index = 0; Index < Case.Frames.size(); ++Index) ASSERT_TRUE(Adapter.ReceiveFrame(20000));
     EXPECT_EQ(Frames.Items(), Case.Frames);
     Frames.Clear();
   }
@@ -125,8 +131,8 @@ TEST_F(TCommAdapterIndyTest, ReadThreadDeliversSplitAndPackedFramesOnceInOrder) 
   Peer.SendChunks({"MES", "SAGE\ndestination:/q", "ueue/a\n", "\nhel", "lo", "\0"s,
                    "\nMESSAGE\n\nsecond\0\nMESSAGE\n\nthird\0\n"s});
   ASSERT_TRUE(WaitUntil([&] { return Frames.Count() == 3; }));
-  EXPECT_EQ(Frames.Items(), (std::vector<std::string>{"MESSAGE\ndestination:/queue/a\n\nhello", "MESSAGE\n\nsecond",
-                                                      "MESSAGE\n\nthird"}));
+  EXPECT_EQ(Frames.Items(), (std::vector<std::string>{"MESSAGE\ndestination:/queue/a\n\nhello\0"s,
+                                                      "MESSAGE\n\nsecond\0"s, "MESSAGE\n\nthird\0"s}));
 }
 
 TEST_F(TCommAdapterIndyTest, ATimeOutNeverLosesOrSplitsAFrame) {
@@ -139,7 +145,7 @@ TEST_F(TCommAdapterIndyTest, ATimeOutNeverLosesOrSplitsAFrame) {
   while (!Adapter.ReceiveFrame(10)) {
   }
   Sender.join();
-  EXPECT_EQ(Frames.Items(), std::vector{"MESSAGE\n\nwhole body"s});
+  EXPECT_EQ(Frames.Items(), std::vector{"MESSAGE\n\nwhole body\0"s});
 
   std::atomic<bool> Started{false};
   bool Delivered = false;
@@ -151,30 +157,43 @@ TEST_F(TCommAdapterIndyTest, ATimeOutNeverLosesOrSplitsAFrame) {
   Peer.Send("MESSAGE\n\nlate\0"s);
   Receiver.join();
   EXPECT_TRUE(Delivered);
-  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\nlate");
+  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\nlate\0"s);
 }
 
-TEST_F(TCommAdapterIndyTest, LinesLongerThanTheLimitFailUnlessCounted) {
+// A frame over the limit fails as soon as it announces or reaches it, before its bytes
+// are held; below the limit a long body needs no content-length.
+TEST_F(TCommAdapterIndyTest, FramesOverTheSizeLimitFailAtOnce) {
   const std::string Body(16385, 'b');
   Connect();
-  Peer.Send("MESSAGE\ncontent-length:16385\n\n" + Body + "\0\n"s);
-  ASSERT_TRUE(Adapter.ReceiveFrame(0));
-  EXPECT_EQ(Frames.Items(), std::vector{"MESSAGE\ncontent-length:16385\n\n" + Body + "\0\n"s});
-
-  Adapter.SetMaxLineLength(16385);
-  EXPECT_EQ(Adapter.GetMaxLineLength(), 16385);
   Peer.Send("MESSAGE\n\n" + Body + "\0"s);
-  ASSERT_TRUE(Adapter.ReceiveFrame(0));
-  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\n" + Body);
+  ASSERT_TRUE(Adapter.ReceiveFrame(20000));
+  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\n" + Body + "\0"s);
 
-  Adapter.SetMaxLineLength(TVQCommAdapterIndy::DefaultMaxLineLength);
-  Peer.Send("MESSAGE\n\n" + Body + "\0"s);
-  EXPECT_THROW(
-      try { Adapter.ReceiveFrame(0); } catch (const EIdMaxLineLengthExceeded& Error) {
-        EXPECT_STREQ(Error.what(), "Max line length exceeded.");
-        throw;
-      },
-      EVQCommError);
+  Reader.SetMaxFrameSize(1000);
+  Peer.Send("MESSAGE\ncontent-length:2147483647\n\n");
+  EXPECT_EQ(vq::test::ErrorOf<EVQStompFrameError>([&] { Adapter.ReceiveFrame(20000); }),
+            "A frame from the broker holds more than 1000 bytes, the largest allowed");
+  Reader.Restart();
+  Peer.Send("MESSAGE\n\n" + std::string(1000, 'x'));
+  EXPECT_THROW(Adapter.ReceiveFrame(20000), EVQStompFrameError);
+}
+
+// However the bytes come, a wait ends in time and a frame is delivered once, whole.
+TEST_F(TCommAdapterIndyTest, ATrickledFrameNeverHoldsAWaitUp) {
+  Connect();
+  const std::string Frame = "MESSAGE\nslow:" + std::string(60, 's') + "\n\nbody\0"s;
+  std::vector<std::string> Bytes;
+  for (const char Byte : Frame) Bytes.emplace_back(1, Byte);
+  std::thread Trickle([&] { Peer.SendChunks(Bytes, std::chrono::milliseconds(10)); });
+  int Waits = 0;
+  for (bool Delivered = false; !Delivered; ++Waits) {
+    const auto Start = std::chrono::steady_clock::now();
+    Delivered = Adapter.ReceiveFrame(100);
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(3));
+  }
+  Trickle.join();
+  EXPECT_GT(Waits, 1);
+  EXPECT_EQ(Frames.Items(), std::vector{Frame});
 }
 
 enum class TPeerEnd { Stay, Close, Reset };
@@ -201,11 +220,15 @@ TEST_P(TBackgroundFailureTest, IsLoggedAndEndsTheReadThreadWithoutADelivery) {
 INSTANTIATE_TEST_SUITE_P(
     TCommAdapterIndy, TBackgroundFailureTest,
     ::testing::Values(TFailureCase{"", TPeerEnd::Close, "Connection Closed Gracefully."},
-                      TFailureCase{"MESSAGE\n\nhal", TPeerEnd::Close, "Connection Closed Gracefully."},
+                      TFailureCase{"MESSAGE\n\nhal", TPeerEnd::Close,
+                                   "The connection was closed in the middle of a frame (12 bytes of it unread)"},
                       TFailureCase{"", TPeerEnd::Reset,
                                    "Socket Error # 104\r\n" + std::string(std::strerror(ECONNRESET))},
-                      TFailureCase{"MESSAGE\nlong:" + std::string(16384, 'h') + "\n\n", TPeerEnd::Stay,
-                                   "Max line length exceeded."}));
+                      TFailureCase{"MESSAGE\n\nhal", TPeerEnd::Reset,
+                                   "Socket Error # 104\r\n" + std::string(std::strerror(ECONNRESET))},
+                      TFailureCase{"MESSAGE\ncontent-length:-1\n\n", TPeerEnd::Stay,
+                                   "Invalid content-length \"-1\": not a plain non-negative decimal number; the "
+                                   "stream cannot be trusted"}));
 
 TEST_F(TCommAdapterIndyTest, AFailingHandlerIsLoggedAndReceivingGoesOn) {
   Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string_view Data) {
@@ -217,7 +240,7 @@ TEST_F(TCommAdapterIndyTest, AFailingHandlerIsLoggedAndReceivingGoesOn) {
   Peer.Send("ERROR\nmessage:no\n\n\0\nMESSAGE\n\nafter\0\n"s);
   EXPECT_TRUE(Logged("TVQCommAdapterIndy: broker said no"));
   ASSERT_TRUE(WaitUntil([&] { return Frames.Count() == 2; }));
-  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\nafter");
+  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\nafter\0"s);
   EXPECT_TRUE(Adapter.IsReceiving());
 }
 
@@ -311,7 +334,7 @@ TEST_F(TCommAdapterIndyTest, StoppedReceivingLeavesFramesToReceiveFrame) {
   EXPECT_FALSE(Adapter.IsReceiving());
   Peer.Send("MESSAGE\n\nmine\0\n"s);
   ASSERT_TRUE(Adapter.ReceiveFrame(20000));
-  EXPECT_EQ(Frames.Items(), (std::vector<std::string>{"MESSAGE\n\nread thread", "MESSAGE\n\nmine"}));
+  EXPECT_EQ(Frames.Items(), (std::vector<std::string>{"MESSAGE\n\nread thread\0"s, "MESSAGE\n\nmine\0"s}));
 }
 
 TEST_F(TCommAdapterIndyTest, DisconnectEndsReadingEvenInTheMiddleOfAFrame) {
@@ -361,12 +384,14 @@ TEST_F(TCommAdapterIndyTest, ConnectingAgainEndsTheEarlierReadThread) {
   Adapter.StartReceiving();
   Second.Send("MESSAGE\n\nfrom the second\0\n"s);
   ASSERT_TRUE(WaitUntil([&] { return Frames.Count() == 1; }));
-  EXPECT_EQ(Frames.Items(), std::vector{"MESSAGE\n\nfrom the second"s});
+  EXPECT_EQ(Frames.Items(), std::vector{"MESSAGE\n\nfrom the second\0"s});
   Adapter.Disconnect();
 }
 
 TEST_F(TCommAdapterIndyTest, DestroyingAReceivingAdapterEndsItsThread) {
+  TVQStompFrameReader OwnReader;
   auto Owned = std::make_unique<TVQCommAdapterIndy>();
+  Owned->SetFrameBoundary(&OwnReader);
   Owned->SetHost("127.0.0.1");
   Owned->SetPort(Peer.Port());
   Owned->SetOnConnected([](IStompCommAdapter& Sender) { Sender.Write(ConnectFrame); });
@@ -393,7 +418,7 @@ TEST_F(TCommAdapterIndyTest, WithoutConsoleModeDeliveriesRunOnTheMainThread) {
     return Frames.Count() == 2;
   }));
   EXPECT_TRUE(Logged("TVQCommAdapterIndy: error frame"));
-  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\ntwo");
+  EXPECT_EQ(Frames.Items().back(), "MESSAGE\n\ntwo\0"s);
 }
 
 TEST_F(TCommAdapterIndyTest, DisconnectDoesNotWaitForAQueuedDelivery) {

@@ -201,7 +201,14 @@ bool TIdStompClient::AwaitWritable(TDeadline Deadline) const { return AwaitSocke
 
 std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline) {
   for (;;) {
-    const TFrameExtent Extent = Boundary.Measure(Unread());
+    TFrameExtent Extent;
+    try {
+      Extent = Boundary.Measure(Unread());
+    } catch (const Exception& Error) {
+      // Where the next frame starts is a guess now: nothing more is read from this stream.
+      Break(EPROTO);
+      throw EIdUntrustedStream(Error.what());
+    }
     Consume(Extent.Padding);
     if (Extent.Length > 0) return Extent.Length;
     if (!AwaitMore(Deadline)) return std::nullopt;

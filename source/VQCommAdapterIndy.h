@@ -41,6 +41,13 @@ public:
                      " bytes of it unread)") {}
 };
 
+// The frame boundary found the stream broken (a bad length, a frame over the limit); the
+// connection is closed.
+class EIdUntrustedStream : public EVQCommError {
+public:
+  using EVQCommError::EVQCommError;
+};
+
 // Connecting, the broker's answer to CONNECT or a write took longer than allowed.
 class EIdTimeout : public EVQCommError {
 public:
@@ -112,6 +119,7 @@ public:
   // returns its length; none when Deadline passed first. A partial frame stays buffered.
   // Once the connection is closed, fails with EIdConnClosedGracefully, with
   // EIdConnClosedMidFrame when part of a frame was left, or with the reset's socket error.
+  // A stream the boundary cannot make sense of breaks the connection: EIdUntrustedStream.
   std::optional<size_t> AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline);
 
 private:

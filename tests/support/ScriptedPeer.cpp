@@ -119,6 +119,12 @@ void TScriptedPeer::Close() { Order(TCommand::Close); }
 
 void TScriptedPeer::Reset() { Order(TCommand::Reset); }
 
+void TScriptedPeer::StopReading() {
+  std::lock_guard Guard(FLock);
+  FReadingStopped = true;
+  (void)!write(FWakeWrite, "r", 1);
+}
+
 void TScriptedPeer::Order(TCommand Command) {
   std::unique_lock Guard(FLock);
   FCommand = Command;
@@ -153,7 +159,7 @@ void TScriptedPeer::Serve() {
     bool Reading;
     {
       std::lock_guard Guard(FLock);
-      Reading = FConnection >= 0 && !FClientClosed;
+      Reading = FConnection >= 0 && !FClientClosed && !FReadingStopped;
     }
     pollfd Polls[2] = {{FWakeRead, POLLIN, 0}, {Reading ? FConnection : -1, POLLIN, 0}};
     Check(poll(Polls, 2, -1), "poll");

@@ -60,6 +60,10 @@ public:
   // Waits until the client has closed its side (the peer received end of stream).
   bool WaitForClientClose(std::chrono::milliseconds Limit = DefaultLimit) const;
 
+  // Stops taking bytes from the connection, as a frozen broker would: the client's
+  // writes then block once the buffers on the way are full.
+  void StopReading();
+
   // Ends the connection in an orderly way (FIN), or resets it (RST, through SO_LINGER
   // 0). Both return once done; later sends fail the test.
   void Close();
@@ -89,6 +93,7 @@ private:
   int FConnection = -1;
   bool FConnected = false;
   bool FClientClosed = false;
+  bool FReadingStopped = false;
   std::string FReceived;
   std::string FReply;
   size_t FAnsweredUpTo = 0;

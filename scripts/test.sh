@@ -3,7 +3,8 @@
 # three rounds:
 #   1. the whole suite against ActiveMQ;
 #   2. the tests of the messaging API and the sample programs again, against RabbitMQ;
-#   3. the sample programs with no broker listening at all.
+#   3. the sample programs with no broker listening at all;
+#   4. (plain build only) each libFuzzer harness for 10 s, so that a crash fails the run.
 # Any failing test fails the script; the brokers are stopped however it ends.
 #   scripts/test.sh            plain build in build/
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
@@ -55,3 +56,8 @@ round "Sample programs with no broker"
 stop_brokers
 unset VQSTOMP_BROKER VQSTOMP_REQUIRE_BROKER
 VQSTOMP_NO_BROKER=1 run_tests -R "${END_TO_END}WithoutBroker"
+
+if [ "$BUILD_DIR" = build ]; then
+  round "Fuzzing, 10 s a harness"
+  scripts/fuzz.sh 10
+fi

@@ -13,6 +13,7 @@
 #include "TypicalFrames.h"
 #include "VQCommAdapterIndy.h"
 #include "VQStompFrame.h"
+#include "VQStompFrameReader.h"
 
 using namespace vq;
 
@@ -67,6 +68,9 @@ void ReportFrames(benchmark::State& State, int64_t Frames, size_t FrameSize) {
 }
 
 void Connect(TVQCommAdapterIndy& Adapter, const TFloodingPeer& Peer) {
+  static TVQStompFrameReader Reader;
+  Reader.Restart();
+  Adapter.SetFrameBoundary(&Reader);
   Adapter.SetHost("127.0.0.1");
   Adapter.SetPort(Peer.Port());
   Adapter.Connect();

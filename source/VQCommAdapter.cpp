@@ -66,7 +66,7 @@ void TVQCommAdapter::Log(const std::string& Text, TLogLevel Level) const {
   if (const auto Logger = GetLogger()) Logger->Log(LogText(GetName() + ": " + Text), Level);
 }
 
-void TVQCommAdapter::DeliverFrame(std::string_view Text) {
+void TVQCommAdapter::DeliverFrame(std::string& Text) {
   std::shared_ptr<const TDataAvailableEvent> Handler;
   {
     std::lock_guard Guard(FLock);

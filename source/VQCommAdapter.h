@@ -44,8 +44,9 @@ public:
   virtual void Trace(const std::string& Text) const;
 
 protected:
-  // Hands one frame to OnDataAvailable; without a handler the frame is dropped.
-  void DeliverFrame(std::string_view Text);
+  // Hands one frame to OnDataAvailable, which may take Text; without a handler the
+  // frame is dropped.
+  void DeliverFrame(std::string& Text);
   // GetName, ": " and Text to the logger at error level; nothing without a logger.
   void LogError(const std::string& Text) const;
   // Calls OnConnected, if assigned.

@@ -116,7 +116,13 @@ EIdSocketError::EIdSocketError(int ErrorCode, const std::string& Text)
 
 void TReceiveBuffer::Consume(size_t Count) {
   FBegin += Count;
-  if (FBegin == FEnd) Clear();
+  if (FBegin != FEnd) return;
+  Clear();
+  // Storage that a large frame grew is given back, not kept for the next small one.
+  if (FCapacity > KeptCapacity) {
+    FData.reset();
+    FCapacity = 0;
+  }
 }
 
 char* TReceiveBuffer::Reserve(size_t Count) {
@@ -272,7 +278,8 @@ void TVQStompReadThread::Deliver() {
       FAdapter.DeliverFrame(FFrameText);
     else
       // The call owns what it uses: it may outlive this wait (see Synchronize).
-      Synchronize([&Adapter = FAdapter, Text = std::move(FFrameText)] { Adapter.DeliverFrame(Text); }, GetStopToken());
+      Synchronize([&Adapter = FAdapter, Text = std::move(FFrameText)]() mutable { Adapter.DeliverFrame(Text); },
+                  GetStopToken());
   } catch (const std::exception& Error) {
     FAdapter.LogError(Error.what());
   }
@@ -314,7 +321,9 @@ void TVQCommAdapterIndy::Connect() {
 
 void TVQCommAdapterIndy::Disconnect() {
   Trace("StompDisconnect");
-  // Wakes whatever waits on the socket: a reader in Receive, a writer stuck on a full buffer.
+  // Wakes whatever waits on the socket: a reader in Receive, a writer stuck on a full
+  // buffer. The read thread is told first, so that it takes the end for no loss.
+  if (FReadThread) FReadThread->Terminate();
   FClient.Shutdown();
   try {
     EndReadThread();

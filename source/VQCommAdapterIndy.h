@@ -66,6 +66,8 @@ public:
   void Clear() { FBegin = FEnd = 0; }
 
 private:
+  static constexpr size_t KeptCapacity = 1024 * 1024;
+
   std::unique_ptr<char[]> FData;
   size_t FCapacity = 0;
   size_t FBegin = 0;

@@ -42,8 +42,9 @@ class IStompCommAdapter;
 
 // Called on the connecting thread as soon as the transport is up, before anything is read.
 using TConnectedEvent = std::function<void(IStompCommAdapter& Sender)>;
-// Called with the text of exactly one received frame.
-using TDataAvailableEvent = std::function<void(IStompCommAdapter& Sender, std::string_view Data)>;
+// Called with the text of exactly one received frame; the handler may take the text
+// (move from it), so that a large body is not copied again.
+using TDataAvailableEvent = std::function<void(IStompCommAdapter& Sender, std::string& Data)>;
 // Called on the read thread when reading failed for good, unless the adapter was being
 // disconnected; the read thread ends afterwards.
 using TConnectionLostEvent = std::function<void(IStompCommAdapter& Sender, const Exception& Error)>;

@@ -14,8 +14,8 @@ public:
   using TVQJMSMessage::TVQJMSMessage;
 
   static std::shared_ptr<IBytesMessage> CreateFromFrame(const IStompFrame& Frame);
-  // The same, as the class itself.
-  static std::shared_ptr<TVQJMSBytesMessage> FromFrame(const IStompFrame& Frame);
+  // The same, as the class itself; the body moves out of a TVQStompFrame uncopied.
+  static std::shared_ptr<TVQJMSBytesMessage> FromFrame(IStompFrame& Frame);
 
   void SetContent(std::string Value) override { FContent = std::move(Value); }
   const std::string& GetContent() const override { return FContent; }

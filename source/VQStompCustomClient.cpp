@@ -60,7 +60,8 @@ std::string TVQStompCustomClient::GetSessionID() const {
 void TVQStompCustomClient::Connect() {
   IStompCommAdapter& Adapter = CommAdapter();
   Adapter.SetOnConnected([this](IStompCommAdapter&) { StompConnect(); });
-  Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string_view Data) { StompDataAvailable(Data); });
+  Adapter.SetOnDataAvailable(
+      [this](IStompCommAdapter&, std::string& Data) { Dispatch(TVQStompFrame::ParseTaking(std::move(Data))); });
   Adapter.SetOnConnectionLost([this](IStompCommAdapter&, const Exception& Error) { ConnectionLost(Error); });
   FFrameReader.Restart();
   Adapter.SetFrameBoundary(&FFrameReader);
@@ -202,8 +203,9 @@ void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
   Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody()));
 }
 
-void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {
-  const std::shared_ptr<IStompFrame> Frame = TVQStompFrame::Parse(Data);
+void TVQStompCustomClient::StompDataAvailable(std::string_view Data) { Dispatch(TVQStompFrame::Parse(Data)); }
+
+void TVQStompCustomClient::Dispatch(const std::shared_ptr<IStompFrame>& Frame) {
   const std::string& Command = Frame->GetCommand();
   if (Command == "MESSAGE") {
     Notify(FOnMessageFrame, *Frame);

@@ -119,6 +119,7 @@ protected:
 private:
   void TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers);
   void TransmitTransaction(std::string_view Command, std::string_view TransactionID, std::string_view Receipt);
+  void Dispatch(const std::shared_ptr<IStompFrame>& Frame);
   void HandleConnected(IStompFrame& Frame);
   void HandleError(IStompFrame& Frame);
   void Notify(const TStompFrameEvent& Handler, IStompFrame& Frame);

@@ -56,16 +56,13 @@ std::string TVQStompFrame::Output() const {
 
 // The reader's rules: a counted body must be followed by NUL (or end the text), any other
 // body ends at its first NUL (or with the text).
-void TVQStompFrame::ParseBody(std::string_view HeaderBlock, std::string_view Rest) {
+std::string_view TVQStompFrame::BodyOf(std::string_view HeaderBlock, std::string_view Rest) {
   const auto Length = FindContentLength(HeaderBlock);
-  if (!Length) {
-    FBody.assign(Rest.substr(0, Rest.find(NUL)));
-    return;
-  }
+  if (!Length) return Rest.substr(0, Rest.find(NUL));
   if (Rest.size() < *Length) throw EIncompleteStompFrame("frame too short");
   const auto Counted = static_cast<size_t>(*Length);
   if (Rest.size() > Counted && Rest[Counted] != NUL) throw EVQStompError("frame ending error");
-  FBody.assign(Rest.substr(0, Counted));
+  return Rest.substr(0, Counted);
 }
 
 namespace {
@@ -130,7 +127,11 @@ private:
 
 }  // namespace
 
-std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
+std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) { return ParseText(Text, nullptr); }
+
+std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseTaking(std::string&& Text) { return ParseText(Text, &Text); }
+
+std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, std::string* Owner) {
   // A text cut inside its header block is completed with a terminator, which its lines
   // then reach into; a body may simply end with the text.
   std::string Completed;
@@ -156,7 +157,16 @@ std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) {
       Headers.Store(Line.substr(0, Colon), Line.substr(Colon + 1));
     }
   }
-  Frame->ParseBody(Text.substr(0, Position), Text.substr(Position));
+  const std::string_view Body = BodyOf(Text.substr(0, Position), Text.substr(Position));
+  // A large body moves into place within its text rather than into a copy.
+  constexpr size_t TakenFrom = 64 * 1024;
+  if (Owner != nullptr && Text.data() == Owner->data() && Body.size() >= TakenFrom) {
+    Owner->erase(0, static_cast<size_t>(Body.data() - Owner->data()));
+    Owner->resize(Body.size());
+    Frame->FBody = std::move(*Owner);
+  } else {
+    Frame->FBody.assign(Body);
+  }
   return Frame;
 }
 

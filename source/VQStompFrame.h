@@ -41,13 +41,17 @@ public:
   // Decodes the text of one frame, ended by NUL (a LF after it, or anything else, is
   // ignored) or by the end of the text. Linear in the number of headers.
   static std::shared_ptr<IStompFrame> Parse(std::string_view Text);
+  // The same, taking Text: a large body keeps Text's storage instead of being copied.
+  static std::shared_ptr<TVQStompFrame> ParseTaking(std::string&& Text);
   // The content-length of a header block by the one rule of FindContentLength, or 0
   // without one; raises EVQStompFrameError for one that cannot be trusted.
   static int64_t GetContentLength(std::string_view HeaderText);
 
 private:
-  // Rest runs from the empty line to the end of the text.
-  void ParseBody(std::string_view HeaderBlock, std::string_view Rest);
+  // The body within Rest, which runs from the empty line to the end of the text.
+  static std::string_view BodyOf(std::string_view HeaderBlock, std::string_view Rest);
+  // Owner, when given, holds Text and may give its storage to the body.
+  static std::shared_ptr<TVQStompFrame> ParseText(std::string_view Text, std::string* Owner);
 
   std::string FCommand;
   TStompHeaders FHeaders;

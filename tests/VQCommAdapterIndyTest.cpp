@@ -171,11 +171,9 @@ TEST_F(TCommAdapterIndyTest, FramesOverTheSizeLimitFailAtOnce) {
 
   Reader.SetMaxFrameSize(1000);
   Peer.Send("MESSAGE\ncontent-length:2147483647\n\n");
-  EXPECT_EQ(vq::test::ErrorOf<EVQStompFrameError>([&] { Adapter.ReceiveFrame(20000); }),
+  EXPECT_EQ(vq::test::ErrorOf<EIdUntrustedStream>([&] { Adapter.ReceiveFrame(20000); }),
             "A frame from the broker holds more than 1000 bytes, the largest allowed");
-  Reader.Restart();
-  Peer.Send("MESSAGE\n\n" + std::string(1000, 'x'));
-  EXPECT_THROW(Adapter.ReceiveFrame(20000), EVQStompFrameError);
+  EXPECT_THROW(Adapter.ReceiveFrame(20000), EIdSocketError) << "nothing more is read from that stream";
 }
 
 // However the bytes come, a wait ends in time and a frame is delivered once, whole.

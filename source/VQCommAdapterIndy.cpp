@@ -182,17 +182,19 @@ bool TIdStompClient::Connected(IFrameBoundary* Boundary) {
   return IsOpen() || !Unread().empty();
 }
 
-void TIdStompClient::Write(std::string_view Data, TDeadline Deadline) {
+void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
   if (Data.empty()) return;
   std::unique_lock Guard(FWriteLock, std::defer_lock);
-  if (!Guard.try_lock_until(Deadline)) throw EIdTimeout("Another write to " + Address() + " did not end in time");
+  if (!Guard.try_lock_until(DeadlineAfter(Timeout)))
+    throw EIdTimeout("Another write to " + Address() + " did not end in time");
   if (!IsOpen()) throw EIdConnClosedGracefully();
   while (!Data.empty()) {
     const ssize_t Sent = send(FSocket, Data.data(), Data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (Sent >= 0) {
       Data.remove_prefix(static_cast<size_t>(Sent));
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (AwaitWritable(Deadline)) continue;
+      // The time-out counts from the last progress: a large frame may take longer.
+      if (AwaitWritable(DeadlineAfter(Timeout))) continue;
       Break(ETIMEDOUT);
       throw EIdTimeout("Writing to " + Address() + " timed out; the connection is closed");
     } else if (errno != EINTR) {
@@ -358,7 +360,7 @@ bool TVQCommAdapterIndy::ReceiveFrame(int32_t Timeout) {
 }
 
 void TVQCommAdapterIndy::WriteWithin(std::string_view Data, int32_t Timeout) {
-  FClient.Write(Data, DeadlineAfter(Timeout));
+  FClient.Write(Data, Timeout > 0 ? TIdStompClient::TWait(Timeout) : TIdStompClient::NoLimit);
 }
 
 void TVQCommAdapterIndy::StartReceiving() {

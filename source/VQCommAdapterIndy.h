@@ -110,9 +110,9 @@ public:
   // Boundary tells padding apart) remain unread.
   bool Connected(IFrameBoundary* Boundary);
   // Sends all of Data; writes from several threads do not interleave. Raises EIdTimeout
-  // when Data is not handed to the kernel by Deadline; the connection is then broken,
-  // since a frame cut in two cannot be taken back.
-  void Write(std::string_view Data, TDeadline Deadline);
+  // when the kernel takes none of the bytes left for Timeout; the connection is then
+  // broken, since a frame cut in two cannot be taken back.
+  void Write(std::string_view Data, TWait Timeout);
 
   // Reading, one thread at a time.
   std::string_view Unread() const { return FBuffer.Unread(); }

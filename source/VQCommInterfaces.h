@@ -75,7 +75,7 @@ public:
   // Milliseconds that Connect may take, the broker's answer to CONNECT included.
   virtual void SetConnectTimeout(int32_t Value) = 0;
   virtual int32_t GetConnectTimeout() const = 0;
-  // Milliseconds that a write may wait for the kernel to take its bytes.
+  // Milliseconds that a write may wait for the kernel to take any of its bytes.
   virtual void SetWriteTimeout(int32_t Value) = 0;
   virtual int32_t GetWriteTimeout() const = 0;
   // Opens the transport, calls OnConnected, then reads the broker's first frame and

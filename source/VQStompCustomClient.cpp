@@ -151,6 +151,7 @@ void TVQStompCustomClient::Disconnect() {
   IStompCommAdapter& Adapter = CommAdapter();
   if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
   FDisconnecting = true;
+  if (FLost) Trace("Closing a lost connection");
   try {
     // Briefly: a broker that takes no bytes must not hold the close up.
     if (!FLost) Adapter.WriteWithin(EncodeFrame("DISCONNECT", std::initializer_list<TStompHeaderView>{}, {}),

@@ -143,12 +143,31 @@ char* TReceiveBuffer::Reserve(size_t Count) {
   return FData.get() + FEnd;
 }
 
+bool TTurn::Take(TDeadline Deadline) {
+  std::unique_lock Guard(FLock);
+  const auto Free = [this] { return !FTaken; };
+  if (Deadline == NoDeadline)
+    FFree.wait(Guard, Free);
+  else if (!FFree.wait_until(Guard, Deadline, Free))
+    return false;
+  FTaken = true;
+  return true;
+}
+
+void TTurn::Give() {
+  {
+    std::lock_guard Guard(FLock);
+    FTaken = false;
+  }
+  FFree.notify_one();
+}
+
 TIdStompClient::~TIdStompClient() { Disconnect(); }
 
 void TIdStompClient::Connect(TDeadline Deadline) {
   Disconnect();
   const int Socket = OpenSocket(FHost, FPort, Deadline, Address());
-  std::lock_guard Guard(FWriteLock);
+  const TTurn::THold Hold(FWriteTurn);
   FBuffer.Clear();
   FClosedByPeer = false;
   FFailure = 0;
@@ -157,7 +176,7 @@ void TIdStompClient::Connect(TDeadline Deadline) {
 
 void TIdStompClient::Disconnect() {
   Shutdown();
-  std::lock_guard Guard(FWriteLock);
+  const TTurn::THold Hold(FWriteTurn);
   if (const int Socket = FSocket.exchange(-1); Socket >= 0) close(Socket);
   FBuffer.Clear();
 }
@@ -184,9 +203,8 @@ bool TIdStompClient::Connected(IFrameBoundary* Boundary) {
 
 void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
   if (Data.empty()) return;
-  std::unique_lock Guard(FWriteLock, std::defer_lock);
-  if (!Guard.try_lock_until(DeadlineAfter(Timeout)))
-    throw EIdTimeout("Another write to " + Address() + " did not end in time");
+  const TTurn::THold Hold(FWriteTurn, DeadlineAfter(Timeout));
+  if (!Hold) throw EIdTimeout("Another write to " + Address() + " did not end in time");
   if (!IsOpen()) throw EIdConnClosedGracefully();
   while (!Data.empty()) {
     const ssize_t Sent = send(FSocket, Data.data(), Data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,39 @@ private:
   size_t FEnd = 0;
 };
 
+// One holder at a time, waiting for its turn with a deadline. A std::timed_mutex would do,
+// but ThreadSanitizer does not see its timed lock and reports every unlock.
+class TTurn {
+public:
+  using TDeadline = std::chrono::steady_clock::time_point;
+  static constexpr TDeadline NoDeadline = TDeadline::max();
+
+  // False when Deadline passed before the turn came.
+  bool Take(TDeadline Deadline);
+  void Give();
+
+  // Holds the turn for a scope, once it came by Deadline.
+  class THold {
+  public:
+    explicit THold(TTurn& Turn, TDeadline Deadline = NoDeadline) : FTurn(Turn), FHeld(Turn.Take(Deadline)) {}
+    ~THold() {
+      if (FHeld) FTurn.Give();
+    }
+    THold(const THold&) = delete;
+    THold& operator=(const THold&) = delete;
+    explicit operator bool() const { return FHeld; }
+
+  private:
+    TTurn& FTurn;
+    const bool FHeld;
+  };
+
+private:
+  std::mutex FLock;
+  std::condition_variable FFree;
+  bool FTaken = false;
+};
+
 // A TCP client socket with a receive buffer. Writing may happen on any thread; reading
 // on one thread at a time. Every wait has a deadline. The socket is released only by
 // Connect, Disconnect and the destructor, so a reader never finds its descriptor reused
@@ -140,7 +174,7 @@ private:
   std::atomic<bool> FClosedByPeer{false};
   // Why the connection ended, when a reset or a failed write ended it.
   std::atomic<int> FFailure{0};
-  std::timed_mutex FWriteLock;
+  TTurn FWriteTurn;
   TReceiveBuffer FBuffer;
 };
 

@@ -56,8 +56,7 @@ std::string TVQStompFrame::Output() const {
 
 // The reader's rules: a counted body must be followed by NUL (or end the text), any other
 // body ends at its first NUL (or with the text).
-std::string_view TVQStompFrame::BodyOf(std::string_view HeaderBlock, std::string_view Rest) {
-  const auto Length = FindContentLength(HeaderBlock);
+std::string_view TVQStompFrame::BodyOf(const std::optional<uint64_t>& Length, std::string_view Rest) {
   if (!Length) return Rest.substr(0, Rest.find(NUL));
   if (Rest.size() < *Length) throw EIncompleteStompFrame("frame too short");
   const auto Counted = static_cast<size_t>(*Length);
@@ -147,6 +146,7 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
   if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
   Frame->FCommand.assign(Line);
   Frame->FHeaders.reserve(8);
+  std::optional<uint64_t> Length;
   {
     THeaderCollector Headers(Frame->FHeaders);
     for (;;) {
@@ -155,9 +155,10 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
       const size_t Colon = Line.find(':');
       if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
       Headers.Store(Line.substr(0, Colon), Line.substr(Colon + 1));
+      MergeContentLength(Length, Line.substr(0, Colon), Line.substr(Colon + 1));
     }
   }
-  const std::string_view Body = BodyOf(Text.substr(0, Position), Text.substr(Position));
+  const std::string_view Body = BodyOf(Length, Text.substr(Position));
   // A large body moves into place within its text rather than into a copy.
   constexpr size_t TakenFrom = 64 * 1024;
   if (Owner != nullptr && Text.data() == Owner->data() && Body.size() >= TakenFrom) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,7 +50,7 @@ public:
 
 private:
   // The body within Rest, which runs from the empty line to the end of the text.
-  static std::string_view BodyOf(std::string_view HeaderBlock, std::string_view Rest);
+  static std::string_view BodyOf(const std::optional<uint64_t>& Length, std::string_view Rest);
   // Owner, when given, holds Text and may give its storage to the body.
   static std::shared_ptr<TVQStompFrame> ParseText(std::string_view Text, std::string* Owner);
 

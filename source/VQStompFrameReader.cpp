@@ -33,23 +33,26 @@ std::string SizeText(size_t Size) { return std::to_string(Size) + " bytes"; }
 
 }  // namespace
 
+void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, std::string_view Value) {
+  // An empty value is no header, by the header list's rules.
+  if (Value.empty() || !SameText(Name, ContentLengthName)) return;
+  const uint64_t Length = PlainLength(Value);
+  if (Found && *Found != Length)
+    throw EVQStompFrameError("Two content-length headers disagree; the stream cannot be trusted");
+  Found = Length;
+}
+
 std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock) {
   std::optional<uint64_t> Found;
-  // The command line holds no ":" a name could end at before its line ends.
-  for (size_t Start = HeaderBlock.find(LineEnd); Start != std::string_view::npos;) {
-    const size_t LineStart = Start + 1;
-    const size_t LineStop = std::min(HeaderBlock.find(LineEnd, LineStart), HeaderBlock.size());
-    const std::string_view Line = HeaderBlock.substr(LineStart, LineStop - LineStart);
-    const size_t Colon = Line.find(':');
-    // An empty value is no header, by the header list's rules.
-    if (Colon != std::string_view::npos && Colon + 1 < Line.size() &&
-        SameText(Line.substr(0, Colon), ContentLengthName)) {
-      const uint64_t Length = PlainLength(Line.substr(Colon + 1));
-      if (Found && *Found != Length)
-        throw EVQStompFrameError("Two content-length headers disagree; the stream cannot be trusted");
-      Found = Length;
-    }
-    Start = LineStop < HeaderBlock.size() ? LineStop : std::string_view::npos;
+  // Only a line whose colon stands right after a name of that length can hold it; the
+  // command line holds none.
+  constexpr size_t NameSize = ContentLengthName.size();
+  for (size_t End = HeaderBlock.find(LineEnd); End != std::string_view::npos;) {
+    const size_t Start = End + 1;
+    End = HeaderBlock.find(LineEnd, Start);
+    const std::string_view Line = HeaderBlock.substr(Start, End == std::string_view::npos ? End : End - Start);
+    if (Line.size() > NameSize && Line[NameSize] == ':')
+      MergeContentLength(Found, Line.substr(0, NameSize), Line.substr(NameSize + 1));
   }
   return Found;
 }

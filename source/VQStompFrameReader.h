@@ -25,6 +25,8 @@ inline constexpr size_t DefaultMaxFrameSize = 100 * 1024 * 1024;
 // is a plain non-negative decimal number. None without such a line; EVQStompFrameError
 // otherwise.
 std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock);
+// The same rule for one header line: Found takes the value of a content-length header.
+void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, std::string_view Value);
 
 // Finds the frames in the byte stream from the broker: the header block up to its empty
 // line, then a counted body and its NUL, or the body up to the first NUL. Bytes up to

@@ -2,8 +2,10 @@
 # Installs the build and test tools when they are missing (Debian 12).
 set -euo pipefail
 
-# python3-stomp: a second client the tests exchange messages with.
-PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3-stomp)
+# python3-stomp: a second client the tests exchange messages with; libclang-rt-14-dev:
+# clang's sanitizer and libFuzzer runtimes, for the fuzzers.
+PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          python3-stomp)
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -143,22 +143,26 @@ char* TReceiveBuffer::Reserve(size_t Count) {
   return FData.get() + FEnd;
 }
 
-bool TTurn::Take(TDeadline Deadline) {
+// A free turn is taken with one atomic exchange; only a contended one uses the lock.
+bool TTurn::Take(TWait Wait) {
+  if (TryTake()) return true;
   std::unique_lock Guard(FLock);
-  const auto Free = [this] { return !FTaken; };
-  if (Deadline == NoDeadline)
-    FFree.wait(Guard, Free);
-  else if (!FFree.wait_until(Guard, Deadline, Free))
-    return false;
-  FTaken = true;
-  return true;
+  ++FWaiting;
+  const auto Taken = [this] { return TryTake(); };
+  const bool Came = Wait == NoLimit ? (FFree.wait(Guard, Taken), true) : FFree.wait_for(Guard, Wait, Taken);
+  --FWaiting;
+  return Came;
+}
+
+bool TTurn::TryTake() {
+  bool Free = false;
+  return FTaken.compare_exchange_strong(Free, true);
 }
 
 void TTurn::Give() {
-  {
-    std::lock_guard Guard(FLock);
-    FTaken = false;
-  }
+  FTaken = false;
+  if (FWaiting == 0) return;
+  std::lock_guard Guard(FLock);
   FFree.notify_one();
 }
 
@@ -203,7 +207,7 @@ bool TIdStompClient::Connected(IFrameBoundary* Boundary) {
 
 void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
   if (Data.empty()) return;
-  const TTurn::THold Hold(FWriteTurn, DeadlineAfter(Timeout));
+  const TTurn::THold Hold(FWriteTurn, Timeout);
   if (!Hold) throw EIdTimeout("Another write to " + Address() + " did not end in time");
   if (!IsOpen()) throw EIdConnClosedGracefully();
   while (!Data.empty()) {

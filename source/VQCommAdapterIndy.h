@@ -79,17 +79,17 @@ private:
 // but ThreadSanitizer does not see its timed lock and reports every unlock.
 class TTurn {
 public:
-  using TDeadline = std::chrono::steady_clock::time_point;
-  static constexpr TDeadline NoDeadline = TDeadline::max();
+  using TWait = std::chrono::milliseconds;
+  static constexpr TWait NoLimit = TWait::max();
 
-  // False when Deadline passed before the turn came.
-  bool Take(TDeadline Deadline);
+  // False when the turn did not come within Wait. A free turn costs no clock reading.
+  bool Take(TWait Wait);
   void Give();
 
-  // Holds the turn for a scope, once it came by Deadline.
+  // Holds the turn for a scope, once it came within Wait.
   class THold {
   public:
-    explicit THold(TTurn& Turn, TDeadline Deadline = NoDeadline) : FTurn(Turn), FHeld(Turn.Take(Deadline)) {}
+    explicit THold(TTurn& Turn, TWait Wait = NoLimit) : FTurn(Turn), FHeld(Turn.Take(Wait)) {}
     ~THold() {
       if (FHeld) FTurn.Give();
     }
@@ -103,9 +103,13 @@ public:
   };
 
 private:
+  bool TryTake();
+
+  // Sequentially consistent, so that a giver that sees no waiter missed none.
+  std::atomic<bool> FTaken{false};
+  std::atomic<int32_t> FWaiting{0};
   std::mutex FLock;
   std::condition_variable FFree;
-  bool FTaken = false;
 };
 
 // A TCP client socket with a receive buffer. Writing may happen on any thread; reading

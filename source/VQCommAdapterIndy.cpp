@@ -48,8 +48,9 @@ TIdStompClient::TDeadline DeadlineAfter(TIdStompClient::TWait Wait) {
   return std::chrono::steady_clock::now() + Wait;
 }
 
-TIdStompClient::TDeadline DeadlineAfter(int32_t Milliseconds) {
-  return DeadlineAfter(Milliseconds > 0 ? TIdStompClient::TWait(Milliseconds) : TIdStompClient::NoLimit);
+// The interface's time-outs in ms, where 0 or less means no limit.
+TIdStompClient::TWait WaitOf(int32_t Milliseconds) {
+  return Milliseconds > 0 ? TIdStompClient::TWait(Milliseconds) : TIdStompClient::NoLimit;
 }
 
 int32_t MillisecondsLeft(TIdStompClient::TDeadline Deadline) {
@@ -85,7 +86,7 @@ sockaddr_in Resolve(const std::string& Host, int32_t Port) {
 }
 
 // Non-blocking from the start, so that connecting, reading and writing all keep deadlines.
-int OpenSocket(const std::string& Host, int32_t Port, TIdStompClient::TDeadline Deadline, const std::string& Address) {
+int OpenSocket(const std::string& Host, int32_t Port, TIdStompClient::TDeadline Deadline) {
   if (Host.empty()) throw EVQCommError("Host must be specified.");
   if (Port < 1 || Port > 65535) throw EVQCommError("Port must be between 1 and 65535.");
   const sockaddr_in Target = Resolve(Host, Port);
@@ -94,7 +95,7 @@ int OpenSocket(const std::string& Host, int32_t Port, TIdStompClient::TDeadline 
   try {
     if (connect(Socket, reinterpret_cast<const sockaddr*>(&Target), sizeof Target) != 0) {
       if (errno != EINPROGRESS) throw EIdSocketError(errno);
-      if (!AwaitSocket(Socket, POLLOUT, Deadline)) throw EIdTimeout("Could not connect to " + Address + " in time");
+      if (!AwaitSocket(Socket, POLLOUT, Deadline)) throw EIdTimeout("Could not connect in time");
       int Error = 0;
       socklen_t Size = sizeof Error;
       if (getsockopt(Socket, SOL_SOCKET, SO_ERROR, &Error, &Size) != 0) Error = errno;
@@ -170,7 +171,7 @@ TIdStompClient::~TIdStompClient() { Disconnect(); }
 
 void TIdStompClient::Connect(TDeadline Deadline) {
   Disconnect();
-  const int Socket = OpenSocket(FHost, FPort, Deadline, Address());
+  const int Socket = OpenSocket(FHost, FPort, Deadline);
   const TTurn::THold Hold(FWriteTurn);
   FBuffer.Clear();
   FClosedByPeer = false;
@@ -216,7 +217,7 @@ void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
       Data.remove_prefix(static_cast<size_t>(Sent));
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // The time-out counts from the last progress: a large frame may take longer.
-      if (AwaitWritable(DeadlineAfter(Timeout))) continue;
+      if (AwaitSocket(FSocket, POLLOUT, DeadlineAfter(Timeout))) continue;
       Break(ETIMEDOUT);
       throw EIdTimeout("Writing to " + Address() + " timed out; the connection is closed");
     } else if (errno != EINTR) {
@@ -226,8 +227,6 @@ void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
     }
   }
 }
-
-bool TIdStompClient::AwaitWritable(TDeadline Deadline) const { return AwaitSocket(FSocket, POLLOUT, Deadline); }
 
 std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline) {
   for (;;) {
@@ -316,9 +315,9 @@ void TVQCommAdapterIndy::Connect() {
   Trace("Connect");
   EndReadThread();
   if (FReadThread) throw EVQCommError("Connect cannot run on the adapter's own read thread.");
-  if (!GetFrameBoundary()) throw EVQCommError("No frame boundary is set: the adapter cannot tell frames apart.");
+  FrameBoundary();  // fails before any network activity without one
   const int32_t Limit = GetConnectTimeout();
-  const auto Deadline = DeadlineAfter(Limit);
+  const auto Deadline = DeadlineAfter(WaitOf(Limit));
   const auto Late = [&](const std::string& What) {
     return EIdTimeout(What + " " + FClient.Address() + " within the connect time-out of " + std::to_string(Limit) +
                       " ms");
@@ -375,14 +374,20 @@ bool TVQCommAdapterIndy::ReceiveFrame(int32_t Timeout) {
   // Reuses the thread's last text; a handler that receives again gets a text of its own.
   thread_local std::string Spare;
   std::string Text = std::exchange(Spare, {});
-  if (!ReadFrame(Text, Timeout > 0 ? TIdStompClient::TWait(Timeout) : TIdStompClient::NoLimit)) return false;
+  if (!ReadFrame(Text, WaitOf(Timeout))) return false;
   DeliverFrame(Text);
   Spare = std::move(Text);
   return true;
 }
 
+IFrameBoundary& TVQCommAdapterIndy::FrameBoundary() const {
+  IFrameBoundary* Boundary = GetFrameBoundary();
+  if (!Boundary) throw EVQCommError("No frame boundary is set: the adapter cannot tell frames apart.");
+  return *Boundary;
+}
+
 void TVQCommAdapterIndy::WriteWithin(std::string_view Data, int32_t Timeout) {
-  FClient.Write(Data, Timeout > 0 ? TIdStompClient::TWait(Timeout) : TIdStompClient::NoLimit);
+  FClient.Write(Data, WaitOf(Timeout));
 }
 
 void TVQCommAdapterIndy::StartReceiving() {
@@ -401,9 +406,7 @@ bool TVQCommAdapterIndy::IsReceiving() const { return FReadThread && !FReadThrea
 // frame completed after Reader was stopped is left for ReceiveFrame.
 bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader) {
   std::lock_guard Guard(FReadLock);
-  IFrameBoundary* Boundary = GetFrameBoundary();
-  if (!Boundary) throw EVQCommError("No frame boundary is set: the adapter cannot tell frames apart.");
-  const auto Length = FClient.AwaitFrame(*Boundary, DeadlineAfter(Wait));
+  const auto Length = FClient.AwaitFrame(FrameBoundary(), DeadlineAfter(Wait));
   if (!Length || (Reader != nullptr && Reader->Stopped())) return false;
   Text.assign(FClient.Unread().substr(0, *Length));
   FClient.Consume(*Length);

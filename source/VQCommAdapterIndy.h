@@ -169,7 +169,6 @@ private:
   bool ReceiveMore(TDeadline Deadline);
   void HandleReceiveError(int ErrorCode);
   [[noreturn]] void RaiseClosed() const;
-  bool AwaitWritable(TDeadline Deadline) const;
   void Break(int ErrorCode);
 
   std::string FHost;
@@ -230,6 +229,8 @@ private:
   friend class TVQStompReadThread;
 
   bool ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader = nullptr);
+  // The boundary that was set; raises EVQCommError without one.
+  IFrameBoundary& FrameBoundary() const;
   void EndReadThread();
   void CloseSocket();
 

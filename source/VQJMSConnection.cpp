@@ -99,8 +99,7 @@ std::shared_ptr<ISession> TVQJMSConnection::CreateSession(bool Transacted, uint8
 }
 
 void TVQJMSConnection::RemoveSession(const TVQJMSSession& Session) {
-  for (const auto& Listed : FSessions.Snapshot())
-    if (Listed.get() == &Session) FSessions.Remove(Listed);
+  FSessions.RemoveIf([&](const auto& Listed) { return Listed.get() == &Session; });
 }
 
 void TVQJMSConnection::UpdateReceiving() {
@@ -212,25 +211,25 @@ void TVQJMSSession::TellBrokerOfClose(TVQJMSClient& Client) {
 
 // What Close does whether or not the broker could be told.
 void TVQJMSSession::Leave(TVQJMSConnection* Owner) {
-  for (const auto& Consumer : FConsumers.Snapshot()) {
-    Consumer->MarkClosed();
-    Consumer->StoreListener(nullptr);
-    if (Owner) Owner->GetRouter().Remove(Consumer->GetSlot());
-    FConsumers.Remove(Consumer);
-  }
+  for (const auto& Consumer : FConsumers.Snapshot()) Detach(*Consumer, Owner);
   FStarted = false;
   if (!Owner) return;
   Owner->RemoveSession(*this);
   Owner->UpdateReceiving();
 }
 
+// Takes a consumer out of this session and of the router; no frame is sent.
+void TVQJMSSession::Detach(TVQMessageConsumer& Consumer, TVQJMSConnection* Owner) {
+  Consumer.MarkClosed();
+  Consumer.StoreListener(nullptr);
+  if (Owner) Owner->GetRouter().Remove(Consumer.GetSlot());
+  FConsumers.RemoveIf([&](const auto& Listed) { return Listed.get() == &Consumer; });
+}
+
 void TVQJMSSession::CloseConsumer(TVQMessageConsumer& Consumer) {
   if (!Consumer.MarkClosed()) return;
   const auto Owner = Connection();
-  Consumer.StoreListener(nullptr);
-  Owner->GetRouter().Remove(Consumer.GetSlot());
-  for (const auto& Listed : FConsumers.Snapshot())
-    if (Listed.get() == &Consumer) FConsumers.Remove(Listed);
+  Detach(Consumer, Owner.get());
   Owner->UpdateReceiving();
   if (Owner->GetClient().IsConnected()) Owner->GetClient().UnsubscribeID(Consumer.GetConsumerID().ConsumerID, "");
 }
@@ -253,8 +252,7 @@ std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::share
   try {
     Owner->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, ID, "");
   } catch (...) {
-    Owner->GetRouter().Remove(Consumer->GetSlot());
-    FConsumers.Remove(Consumer);
+    Detach(*Consumer, Owner.get());
     throw;
   }
   return Consumer;

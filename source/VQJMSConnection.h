@@ -113,7 +113,6 @@ public:
 
   uint8_t GetAcknowledgeMode() const { return FAcknowledgeMode; }
   bool IsStarted() const { return FStarted; }
-  bool IsClosed() const { return FClosed; }
   // A consumer of this session has a listener.
   bool HasListener() const;
   const std::string& GetTransactionID() const;
@@ -127,6 +126,7 @@ private:
   void EndTransaction(bool Commit);
   void TellBrokerOfClose(TVQJMSClient& Client);
   void Leave(TVQJMSConnection* Owner);
+  void Detach(TVQMessageConsumer& Consumer, TVQJMSConnection* Owner);
 
   const bool FTransacted;
   const uint8_t FAcknowledgeMode;

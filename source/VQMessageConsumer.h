@@ -29,7 +29,6 @@ public:
   void Close() override;
   const TVQConsumerID& GetConsumerID() const override { return *FConsumerID; }
 
-  bool IsClosed() const { return FClosed; }
   // For the session's own Close: marks the consumer closed; false when it was already.
   bool MarkClosed() { return !FClosed.exchange(true); }
   // What its messages acknowledge themselves through.

@@ -143,22 +143,19 @@ std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQConsumerSlotRef& Sl
 bool TVQMessageRouter::ReadFor(std::unique_lock<std::mutex>& Guard, int32_t Timeout) {
   FReading = true;
   Guard.unlock();
-  bool Open = true;
+  struct TEndReading {
+    TVQMessageRouter& Router;
+    std::unique_lock<std::mutex>& Guard;
+    ~TEndReading() { Router.EndReading(Guard); }
+  } End{*this, Guard};
   try {
     FClient.ReceiveFrame(Timeout);
+    return true;
   } catch (const EVQCommError&) {
     // Close shuts the socket down under a waiting reader; that is no failure of Receive.
-    Open = false;
-    if (!FClient.IsDisconnecting()) {
-      EndReading(Guard);
-      throw;
-    }
-  } catch (...) {
-    EndReading(Guard);
-    throw;
+    if (!FClient.IsDisconnecting()) throw;
+    return false;
   }
-  EndReading(Guard);
-  return Open;
 }
 
 void TVQMessageRouter::EndReading(std::unique_lock<std::mutex>& Guard) {

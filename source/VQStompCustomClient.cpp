@@ -191,9 +191,9 @@ void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
   if (FLost) {
     std::lock_guard Guard(FSessionLock);
     throw EVQStompConnectionLostError("The connection to the broker was lost (" + FLostReason +
-                                      "); start the connection again. Command: " + std::string(Command));
+                                      "); close it and make a new one. Command: " + std::string(Command));
   }
-  if (!FConnected) throw EVQStompClientNotConnectedError("Not connected! Command: " + std::string(Command));
+  throw EVQStompClientNotConnectedError("Not connected! Command: " + std::string(Command));
 }
 
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {

@@ -17,13 +17,12 @@ constexpr std::string_view ContentLengthName{"content-length"};
 
 bool IsPadding(char Byte) { return static_cast<uint8_t>(Byte) <= 0x20; }
 
-// Digits only: a sign, blanks, a hexadecimal prefix or a fraction make the frame's end
-// a guess.
+// Digits only (from_chars takes no sign for an unsigned type): a sign, blanks, a
+// hexadecimal prefix or a fraction make the frame's end a guess.
 uint64_t PlainLength(std::string_view Value) {
   uint64_t Length = 0;
   const auto [End, Error] = std::from_chars(Value.data(), Value.data() + Value.size(), Length);
-  if (Value.empty() || Value.front() == '-' || Value.front() == '+' || Error != std::errc() ||
-      End != Value.data() + Value.size())
+  if (Error != std::errc() || End != Value.data() + Value.size())
     throw EVQStompFrameError("Invalid content-length \"" + std::string(Value) +
                              "\": not a plain non-negative decimal number; the stream cannot be trusted");
   return Length;

@@ -33,11 +33,12 @@ public:
     FItems = std::move(Grown);
   }
 
-  // Removes every item equal to Item.
-  void Remove(const T& Item) {
+  // Removes every item for which Matches holds.
+  template <typename TPredicate>
+  void RemoveIf(TPredicate Matches) {
     std::lock_guard Guard(FLock);
     auto Shrunk = std::make_shared<TItems>(*FItems);
-    std::erase(*Shrunk, Item);
+    std::erase_if(*Shrunk, Matches);
     FItems = std::move(Shrunk);
   }
 

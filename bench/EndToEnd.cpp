@@ -10,10 +10,12 @@
 #include <memory>
 #include <string>
 
+#include <vqstomp/VQJMSConnection.h>
+#include <vqstomp/VQStompFrame.h>
+
 #include "BenchSupport.h"
-#include "VQJMSConnection.h"
-#include "VQStompFrame.h"
-#include "VQUnicode.h"
+#include "support/VQUnicode.h"
+#include "transport/VQCommInterfaces.h"
 
 using namespace vq;
 using namespace vq::bench;

@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "VQJMSConnection.h"
+#include <vqstomp/VQJMSConnection.h>
 
 using namespace vq;
 using TClock = std::chrono::steady_clock;

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "VQStompFrame.h"
+#include <vqstomp/VQStompFrame.h>
 
 namespace vq::bench {
 

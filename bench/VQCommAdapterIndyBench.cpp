@@ -10,10 +10,11 @@
 #include <string>
 #include <thread>
 
+#include <vqstomp/VQStompFrame.h>
+
 #include "TypicalFrames.h"
-#include "VQCommAdapterIndy.h"
-#include "VQStompFrame.h"
-#include "VQStompFrameReader.h"
+#include "stomp/VQStompFrameReader.h"
+#include "transport/VQCommAdapterIndy.h"
 
 using namespace vq;
 

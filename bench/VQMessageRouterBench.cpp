@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
+#include <vqstomp/VQJMSConnection.h>
+#include <vqstomp/VQJMSTextMessage.h>
+#include <vqstomp/VQMessageConsumer.h>
+
 #include "TypicalFrames.h"
-#include "VQJMSConnection.h"
-#include "VQJMSTextMessage.h"
-#include "VQMessageConsumer.h"
-#include "VQMessageRouter.h"
+#include "messaging/VQMessageRouter.h"
 
 using namespace vq;
 

@@ -1,7 +1,8 @@
 #include <benchmark/benchmark.h>
 
+#include <vqstomp/VQStompFrame.h>
+
 #include "TypicalFrames.h"
-#include "VQStompFrame.h"
 
 using namespace vq;
 

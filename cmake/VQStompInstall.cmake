@@ -1,4 +1,4 @@
-# Installs the headers under include/vqstomp, the library, a CMake package
+# Installs the public headers under include/vqstomp, the library, a CMake package
 # (find_package(VQStomp) giving VQStomp::vqstomp) and a pkg-config file (vqstomp).
 include(CMakePackageConfigHelpers)
 
@@ -8,7 +8,7 @@ install(TARGETS vqstomp EXPORT VQStompTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${VQSTOMP_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vqstomp)
+install(FILES ${VQSTOMP_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vqstomp)
 install(EXPORT VQStompTargets NAMESPACE VQStomp:: DESTINATION ${VQSTOMP_CMAKE_DIR})
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VQStompConfig.cmake.in

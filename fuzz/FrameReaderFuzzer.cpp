@@ -14,9 +14,10 @@
 #include <string_view>
 #include <thread>
 
-#include "VQCommAdapterIndy.h"
-#include "VQStompFrame.h"
-#include "VQStompFrameReader.h"
+#include <vqstomp/VQStompFrame.h>
+
+#include "stomp/VQStompFrameReader.h"
+#include "transport/VQCommAdapterIndy.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "VQJMSBytesMessage.h"
-#include "VQJMSTextMessage.h"
-#include "VQStompFrame.h"
+#include <vqstomp/VQJMSBytesMessage.h>
+#include <vqstomp/VQJMSTextMessage.h>
+#include <vqstomp/VQStompFrame.h>
 
 namespace {
 

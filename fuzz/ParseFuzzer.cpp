@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "VQStompFrame.h"
+#include <vqstomp/VQStompFrame.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   try {

@@ -9,9 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "VQJMSConnection.h"
-#include "VQLogger.h"
-#include "VQUnicode.h"
+#include <vqstomp/vqstomp.h>
 
 namespace vq::samples {
 
@@ -20,12 +18,10 @@ inline constexpr int32_t BrokerPort = 61613;
 inline constexpr char QueueName[] = "/queue/a";
 inline constexpr int32_t MessageCount = 2000;
 
-inline std::u16string Text(const std::string& Utf8) { return Utf8ToUtf16(Utf8); }
-
 // A console logger whose first line names the toolchain that built the program.
 inline std::shared_ptr<ILogging> CreateLogger() {
   std::shared_ptr<ILogging> Logger = std::make_shared<TSimpleLogger>();
-  Logger->Info(u"Compiler: " + Text(VQSTOMP_COMPILER));
+  Logger->Info(std::string("Compiler: ") + VQSTOMP_COMPILER);
   return Logger;
 }
 

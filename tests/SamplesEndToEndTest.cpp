@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <vqstomp/VQJMSConnection.h>
+
 #include "ProcessRunner.h"
 #include "TestSupport.h"
-#include "VQJMSConnection.h"
 
 namespace vq::test {
 namespace {

@@ -10,15 +10,15 @@ namespace {
 
 // RabbitMQ marks every message with a content length, which makes it a bytes message
 // whose content is the sender's text as UTF-8.
-std::u16string MessageText(const std::shared_ptr<IMessage>& Message) {
-  if (const auto TextMessage = std::dynamic_pointer_cast<ITextMessage>(Message)) return TextMessage->GetText();
+std::string MessageText(const std::shared_ptr<IMessage>& Message) {
+  if (const auto TextMessage = std::dynamic_pointer_cast<ITextMessage>(Message)) return TextMessage->GetTextUtf8();
   if (const auto BytesMessage = std::dynamic_pointer_cast<IBytesMessage>(Message))
-    return Text(BytesMessage->GetContent());
+    return BytesMessage->GetContent();
   return {};
 }
 
 void ReceiveMessages(ILogging& Logger, TVQJMSConnection& Connection, ISession& Session) {
-  Logger.Info(Text("Wait for " + std::to_string(MessageCount) + " incoming messages"));
+  Logger.Info("Wait for " + std::to_string(MessageCount) + " incoming messages");
   const auto Consumer = Session.CreateConsumer(Session.CreateQueue(QueueName));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   int32_t Count = 0;
@@ -27,7 +27,7 @@ void ReceiveMessages(ILogging& Logger, TVQJMSConnection& Connection, ISession& S
     if (!Message) continue;
     ++Count;
     Connection.GetClient().Ack(Message->GetJMSMessageID(), "");
-    Logger.Info(Text(std::to_string(Count) + " ") + MessageText(Message));
+    Logger.Info(std::to_string(Count) + " " + MessageText(Message));
   }
 }
 
@@ -40,7 +40,7 @@ void RunReceiver() {
         try {
           ReceiveMessages(*Logger, *Connection, *Session);
         } catch (const Exception& Error) {
-          Logger->Info(u"Exception: " + Text(Error.what()));
+          Logger->Info(std::string("Exception: ") + Error.what());
         }
       },
       [&] {

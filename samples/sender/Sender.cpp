@@ -11,9 +11,9 @@ namespace {
 void SendMessages(ILogging& Logger, ISession& Session) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   for (int32_t Number = 1; Number <= MessageCount; ++Number) {
-    Logger.Info(Text("Sending test message " + std::to_string(Number) + " to " + QueueName + " ..."));
+    Logger.Info("Sending test message " + std::to_string(Number) + " to " + QueueName + " ...");
     const auto Producer = Session.CreateProducer(Session.CreateQueue(QueueName));
-    Producer->Send(Session.CreateTextMessage(Text("This is test message " + std::to_string(Number))));
+    Producer->Send(Session.CreateTextMessage("This is test message " + std::to_string(Number)));
   }
 }
 

@@ -8,14 +8,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "VQJMSConnection.h"
-#include "VQUnicode.h"
+#include <vqstomp/vqstomp.h>
 
 using namespace vq;
 
 // RabbitMQ delivers every message as a bytes message, ActiveMQ keeps text messages.
 std::string Describe(const std::shared_ptr<IMessage>& Message) {
-  if (auto Text = std::dynamic_pointer_cast<ITextMessage>(Message)) return Utf16ToUtf8(Text->GetText());
+  if (auto Text = std::dynamic_pointer_cast<ITextMessage>(Message)) return Text->GetTextUtf8();
   if (auto Bytes = std::dynamic_pointer_cast<IBytesMessage>(Message)) return Bytes->GetContent();
   return "(no body)";
 }
@@ -42,8 +41,8 @@ void Tour() {
   auto Session = Connection->CreateSession(false, AckModeClient);
   auto Queue = Session->CreateQueue("/queue/tour");
   auto Consumer = Session->CreateConsumer(Queue);
-  Session->CreateProducer(Queue)->Send(Session->CreateTextMessage(u"Hello"));
-  auto Message = Consumer->Receive(5000);  // none when nothing arrived within 5 s
+  Session->CreateProducer(Queue)->Send(Session->CreateTextMessage("Hello"));
+  auto Message = Consumer->Receive(std::chrono::seconds(5));  // none when nothing came in time
   if (!Message) throw std::runtime_error("no message within 5 s");
   Message->Acknowledge();
   std::cout << "received: " << Describe(Message) << '\n';
@@ -59,9 +58,9 @@ void Tour() {
   // A transacted session: its messages reach the queue only when committed.
   auto Transacted = Connection->CreateSession(true, AckModeTransacted);
   auto Producer = Transacted->CreateProducer(Queue);
-  Producer->Send(Transacted->CreateTextMessage(u"rolled back"));
+  Producer->Send(Transacted->CreateTextMessage("rolled back"));
   Transacted->Rollback();
-  Producer->Send(Transacted->CreateTextMessage(u"committed"));
+  Producer->Send(Transacted->CreateTextMessage("committed"));
   Transacted->Commit();
   if (Arrived.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
     throw std::runtime_error("the listener got nothing within 5 s");

@@ -1,9 +1,10 @@
 #include "JMSTestSupport.h"
 
-#include "VQJMSBytesMessage.h"
-#include "VQJMSTextMessage.h"
-#include "VQStompFrame.h"
-#include "VQUnicode.h"
+#include <vqstomp/VQJMSBytesMessage.h>
+#include <vqstomp/VQJMSTextMessage.h>
+#include <vqstomp/VQStompFrame.h>
+
+#include "support/VQUnicode.h"
 
 namespace vq::test {
 

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include <vqstomp/VQJMSConnection.h>
+#include <vqstomp/VQStompInterfaces.h>
+
 #include "ScriptedPeer.h"
-#include "VQJMSConnection.h"
-#include "VQStompInterfaces.h"
 
 namespace vq::test {
 

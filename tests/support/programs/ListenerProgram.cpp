@@ -7,9 +7,10 @@
 #include <mutex>
 #include <string>
 
-#include "VQGuid.h"
-#include "VQJMSConnection.h"
-#include "VQUnicode.h"
+#include <vqstomp/VQJMSConnection.h>
+
+#include "support/VQGuid.h"
+#include "support/VQUnicode.h"
 
 using namespace vq;
 

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <vqstomp/VQJMSMessage.h>
+
+namespace vq {
+
+// The body travels unchanged, any byte allowed.
+class TVQJMSBytesMessage : public TVQJMSMessage, public IBytesMessage {
+public:
+  using TVQJMSMessage::TVQJMSMessage;
+
+  static std::shared_ptr<IBytesMessage> CreateFromFrame(const IStompFrame& Frame);
+  // The same, as the class itself; the body moves out of a TVQStompFrame uncopied.
+  static std::shared_ptr<TVQJMSBytesMessage> FromFrame(IStompFrame& Frame);
+
+  void SetContent(std::string Value) override { FContent = std::move(Value); }
+  const std::string& GetContent() const override { return FContent; }
+  void WriteToFrame(IStompFrame& Frame) const override;
+
+private:
+  std::string FContent;
+};
+
+}  // namespace vq

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include <vqstomp/VQJMSInterfaces.h>
+#include <vqstomp/VQStompCustomClient.h>
+
+namespace vq {
+
+class TVQCommAdapter;
+class TVQJMSClient;
+class TVQJMSMessage;
+
+using TMessageEvent = std::function<void(TVQJMSClient& Client, const std::shared_ptr<TVQJMSMessage>& Message)>;
+
+// The STOMP client of the messaging API: MESSAGE frames become text or bytes messages,
+// and messages become SEND frames. Owns its communication adapter.
+class TVQJMSClient : public TVQStompCustomClient {
+public:
+  // Creates and installs the default adapter of the registry, if any is registered.
+  TVQJMSClient();
+  ~TVQJMSClient() override;
+
+  void SetOnMessage(TMessageEvent Handler) { FOnMessage = std::move(Handler); }
+
+  // Sends a text or bytes message; any other message is silently not sent.
+  void SendMessage(const std::shared_ptr<IMessage>& Message, std::string_view Destination, std::string_view Receipt);
+  // Reads frames on this thread until one becomes a message or Timeout ms have passed
+  // (0 or less: no limit). Transport failures reach the caller; failures of a single
+  // frame (a malformed frame, a failing message event) are logged and reading goes on.
+  std::shared_ptr<IMessage> Receive(int32_t Timeout);
+  std::shared_ptr<IMessage> Receive(std::chrono::milliseconds Timeout) { return Receive(TimeoutMilliseconds(Timeout)); }
+  // Reads and delivers one frame on this thread, waiting at most Timeout ms (0 or less:
+  // no limit) for it to begin; false when none did. A transport failure marks the
+  // connection lost before it reaches the caller.
+  bool ReceiveFrame(int32_t Timeout);
+  bool ReceiveFrame(std::chrono::milliseconds Timeout) { return ReceiveFrame(TimeoutMilliseconds(Timeout)); }
+  // The message made from the latest MESSAGE frame.
+  std::shared_ptr<IMessage> GetCurrentMessage() const;
+
+protected:
+  std::string_view GetClassName() const override { return "TVQJMSClient"; }
+  void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) override;
+
+private:
+  std::unique_ptr<TVQCommAdapter> FOwnedAdapter;
+  TMessageEvent FOnMessage;
+  mutable std::mutex FCurrentLock;
+  std::shared_ptr<IMessage> FCurrentMessage;
+  std::atomic<uint64_t> FMessagesMade{0};
+};
+
+}  // namespace vq

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <vqstomp/VQConnectionOptions.h>
+#include <vqstomp/VQJMSClient.h>
+#include <vqstomp/VQJMSInterfaces.h>
+#include <vqstomp/VQJMSMessage.h>
+
+namespace vq {
+
+class TVQJMSSession;
+class TVQMessageConsumer;
+class TVQTransactionContext;
+class TVQMessageRouter;
+template <typename T>
+class TThreadList;
+
+// Consumers subscribe with "ack" "client"; the application acknowledges each message.
+inline constexpr uint8_t AckModeClient = 0;
+// The session runs one transaction after the other; consumers acknowledge automatically.
+inline constexpr uint8_t AckModeTransacted = 1;
+// Consumers subscribe with "ack" "auto": the broker counts a message as taken once sent.
+// Every value other than the two above means the same.
+inline constexpr uint8_t AckModeAuto = 3;
+
+// The application's entry point: owns the messaging client and hands every incoming
+// message to the consumer of its subscription.
+class TVQJMSConnection : public IConnection, public std::enable_shared_from_this<TVQJMSConnection> {
+public:
+  // Builds the client and its settings; no network activity until Start.
+  static std::shared_ptr<TVQJMSConnection> CreateConnection(const std::string& Username, const std::string& Password,
+                                                            const std::string& Host, int32_t Port);
+  /// The same from one options object.
+  static std::shared_ptr<TVQJMSConnection> CreateConnection(const TVQConnectionOptions& Options);
+  explicit TVQJMSConnection(std::unique_ptr<TVQJMSClient> Client);
+  ~TVQJMSConnection() override;
+
+  std::string GetClientID() const override;
+  void SetClientID(const std::string& Value) override;
+  // Connects unless connected, then starts the sessions. Raises "Connection is closed"
+  // after Close, before any connection attempt.
+  void Start() override;
+  void Stop() override;
+  // Stops the sessions and disconnects; on a lost connection it only releases the socket.
+  void Close() override;
+  // Transacted when Transacted is true or the mode is AckModeTransacted.
+  std::shared_ptr<ISession> CreateSession(bool Transacted, uint8_t AcknowledgeMode) override;
+  void SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) override;
+  std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
+
+  // Milliseconds that Start may take to connect and get the broker's answer (default
+  // 30 000); set before Start. Start raises EIdTimeout naming host, port and time-out.
+  void SetConnectTimeout(int32_t Milliseconds);
+  void SetConnectTimeout(std::chrono::milliseconds Timeout) { SetConnectTimeout(TimeoutMilliseconds(Timeout)); }
+  // Milliseconds a send or acknowledgement may wait for the kernel to take its bytes
+  // (default 30 000); past it the call raises and the connection is lost.
+  void SetWriteTimeout(int32_t Milliseconds);
+  void SetWriteTimeout(std::chrono::milliseconds Timeout) { SetWriteTimeout(TimeoutMilliseconds(Timeout)); }
+  // The largest frame taken from the broker (default 100 MiB); a larger one loses the
+  // connection before its bytes are held.
+  void SetMaxFrameSize(size_t Bytes) { FClient->SetMaxFrameSize(Bytes); }
+
+  TVQJMSClient& GetClient() const { return *FClient; }
+  TVQMessageRouter& GetRouter() { return *FRouter; }
+  bool IsStarted() const { return FStarted; }
+  bool IsClosed() const { return FClosed; }
+  // Background reading runs while a started session has a consumer with a listener.
+  void UpdateReceiving();
+  void RemoveSession(const TVQJMSSession& Session);
+
+private:
+  void HandleException(const Exception& Error);
+
+  std::unique_ptr<TVQJMSClient> FClient;
+  const std::unique_ptr<TVQMessageRouter> FRouter;
+  mutable std::mutex FLock;
+  std::string FClientID;
+  std::shared_ptr<IExceptionListener> FExceptionListener;
+  // Deciding and switching background reading is one step.
+  std::mutex FReceivingLock;
+  const std::unique_ptr<TThreadList<std::shared_ptr<TVQJMSSession>>> FSessions;
+  std::atomic<bool> FStarted{false};
+  std::atomic<bool> FClosed{false};
+};
+
+// The factory for destinations, messages, consumers and producers, and the unit of
+// acknowledgement and transactions.
+class TVQJMSSession : public ISession, public IMessageAcknowledger, public std::enable_shared_from_this<TVQJMSSession> {
+public:
+  TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, bool Transacted, uint8_t AcknowledgeMode);
+  ~TVQJMSSession() override;
+
+  // Ends an open transaction with ABORT, unsubscribes every consumer and leaves the
+  // connection; a second Close does nothing.
+  void Close() override;
+  void Commit() override;
+  std::shared_ptr<IBytesMessage> CreateBytesMessage() override;
+  std::shared_ptr<IMessageConsumer> CreateConsumer(const std::shared_ptr<IDestination>& Destination) override;
+  std::shared_ptr<IMessage> CreateMessage() override;
+  std::shared_ptr<IMessageProducer> CreateProducer(const std::shared_ptr<IDestination>& Destination) override;
+  std::shared_ptr<IQueue> CreateQueue(const std::string& Name) override;
+  std::shared_ptr<ITextMessage> CreateTextMessage() override;
+  std::shared_ptr<ITextMessage> CreateTextMessage(const std::u16string& Text) override;
+  std::shared_ptr<ITextMessage> CreateTextMessage(const std::string& Utf8) override;
+  std::shared_ptr<ITopic> CreateTopic(const std::string& Name) override;
+  // Hands the message to the listener of this session's consumer of its subscription.
+  void DispatchMessage(const std::shared_ptr<IMessage>& Message) override;
+  bool GetTransacted() const override { return FTransacted; }
+  void Rollback() override;
+  void Start() override;
+  void Stop() override;
+  void AcknowledgeMessage(const IMessage& Message) override;
+
+  uint8_t GetAcknowledgeMode() const { return FAcknowledgeMode; }
+  bool IsStarted() const { return FStarted; }
+  // A consumer of this session has a listener.
+  bool HasListener() const;
+  const std::string& GetTransactionID() const;
+  void CloseConsumer(TVQMessageConsumer& Consumer);
+  // The connection, kept alive for the caller; raises EIllegalStateException once released.
+  std::shared_ptr<TVQJMSConnection> Connection() const;
+
+private:
+  void CheckStarted() const;
+  void BeginIfTransacted();
+  void EndTransaction(bool Commit);
+  void TellBrokerOfClose(TVQJMSClient& Client);
+  void Leave(TVQJMSConnection* Owner);
+  void Detach(TVQMessageConsumer& Consumer, TVQJMSConnection* Owner);
+
+  const bool FTransacted;
+  const uint8_t FAcknowledgeMode;
+  const std::weak_ptr<TVQJMSConnection> FConnection;
+  const std::unique_ptr<TVQTransactionContext> FTransactionContext;
+  const std::unique_ptr<TThreadList<std::shared_ptr<TVQMessageConsumer>>> FConsumers;
+  std::atomic<bool> FStarted{false};
+  std::atomic<bool> FClosed{false};
+  std::atomic<bool> FTransactionOpen{false};
+};
+
+// The name of a queue or topic; none for any other destination.
+std::optional<std::string> FindDestinationName(const IDestination* Destination);
+// The name of a queue or topic; any other destination raises EInvalidDestinationException.
+std::string DestinationName(const std::shared_ptr<IDestination>& Destination);
+
+}  // namespace vq

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <vqstomp/VQJMSInterfaces.h>
+
+namespace vq {
+
+// Day number of 1970-01-01 in TDateTime.
+inline constexpr TDateTime UnixEpochDate = 25569.0;
+
+// What a received message acknowledges itself through: the session of its consumer.
+class IMessageAcknowledger {
+public:
+  virtual ~IMessageAcknowledger() = default;
+  virtual void AcknowledgeMessage(const IMessage& Message) = 0;
+};
+
+class TVQJMSMessage : public virtual IMessage {
+public:
+  TVQJMSMessage() = default;
+  // Reads the attributes of a received MESSAGE frame and copies every header into the
+  // properties. A priority header outside 0..9 is taken as the nearest of the two.
+  explicit TVQJMSMessage(const IStompFrame& Frame);
+  // A copy would share the property map with its original.
+  TVQJMSMessage(const TVQJMSMessage&) = delete;
+  TVQJMSMessage& operator=(const TVQJMSMessage&) = delete;
+
+  std::string GetJMSMessageID() const override { return FMessageID; }
+  std::string GetJMSReserved() const override { return FReserved; }
+  void SetJMSReplyTo(const std::string& Value) override { FReplyTo = Value; }
+  std::string GetJMSReplyTo() const override { return FReplyTo; }
+  void SetJMSPriority(uint8_t Value) override;
+  uint8_t GetJMSPriority() const override { return FPriority; }
+  void SetJMSPersistent(bool Value) override { FPersistent = Value; }
+  bool GetJMSPersistent() const override { return FPersistent; }
+  void SetJMSExpiration(int32_t Value) override { FExpiration = Value; }
+  int32_t GetJMSExpiration() const override { return FExpiration; }
+  void SetJMSCorrelationID(const std::string& Value) override { FCorrelationID = Value; }
+  std::string GetJMSCorrelationID() const override { return FCorrelationID; }
+  std::string GetJMSLabel() const override { return FLabel; }
+  void SetJMSLabel(const std::string& Value) override { FLabel = Value; }
+  std::shared_ptr<IPrimitiveMap> GetProperties() const override { return FProperties; }
+  // A property's value without a copy or a reference count: read for every message
+  // received. Valid while the property stays unchanged.
+  std::string_view PropertyText(std::string_view Name) const { return FProperties->ValueOf(Name); }
+  void SetJMSTimestamp(TDateTime Value) override;
+  TDateTime GetJMSTimestamp() const override { return FTimestamp; }
+  void SetJMSTimestampMillis(int64_t Value) override;
+  int64_t GetJMSTimestampMillis() const override { return FTimestampMillis; }
+  void SetJMSRedelivered(bool Value) override { FRedelivered = Value; }
+  bool GetJMSRedelivered() const override { return FRedelivered; }
+  // Headers only: the changed attributes, the transaction, then every property that is
+  // not the protocol's or the broker's; the subclasses add their body.
+  void WriteToFrame(IStompFrame& Frame) const override;
+  void Acknowledge() override;
+  // Set when the message is handed to its consumer; the session is not kept alive.
+  void SetAcknowledger(std::weak_ptr<IMessageAcknowledger> Acknowledger) { FAcknowledger = std::move(Acknowledger); }
+
+private:
+  void ReadHeader(const TStompHeaderItem& Header);
+  void WriteAttributes(IStompFrame& Frame) const;
+
+  std::string FMessageID;
+  std::string FCorrelationID;
+  int32_t FExpiration = 0;
+  bool FPersistent = false;
+  uint8_t FPriority = 4;
+  std::string FReplyTo;
+  std::string FReserved;
+  TDateTime FTimestamp = 0.0;
+  int64_t FTimestampMillis = 0;
+  bool FRedelivered = false;
+  // Its entries are walked in place for every message sent.
+  std::shared_ptr<TPrimitiveMap> FProperties = std::make_shared<TPrimitiveMap>();
+  std::string FLabel;
+  std::weak_ptr<IMessageAcknowledger> FAcknowledger;
+};
+
+}  // namespace vq

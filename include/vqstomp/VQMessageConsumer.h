@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include <vqstomp/VQConsumerID.h>
+#include <vqstomp/VQJMSInterfaces.h>
+
+namespace vq {
+
+class TVQJMSSession;
+class IMessageAcknowledger;
+struct TVQConsumerSlot;
+
+// One subscription of a session: polled with Receive, or served by a listener. It gets
+// exactly the messages that carry its subscription.
+class TVQMessageConsumer : public IMessageConsumer, public IConsumerIdentity {
+public:
+  TVQMessageConsumer(const std::shared_ptr<TVQJMSSession>& Session, std::unique_ptr<TVQConsumerID> ConsumerID,
+                     std::shared_ptr<IDestination> Destination);
+
+  using IMessageConsumer::Receive;
+  std::shared_ptr<IMessageListener> GetMessageListener() const override;
+  // Messages held for the consumer go to the new listener first, on this thread. A
+  // listener in a started session makes the connection read in the background.
+  void SetMessageListener(std::shared_ptr<IMessageListener> Listener) override;
+  std::shared_ptr<IMessage> Receive() override { return Receive(0); }
+  std::shared_ptr<IMessage> Receive(int32_t Timeout) override;
+  void Close() override;
+  const TVQConsumerID& GetConsumerID() const override { return *FConsumerID; }
+
+  // For the session's own Close: marks the consumer closed; false when it was already.
+  bool MarkClosed() { return !FClosed.exchange(true); }
+  // What its messages acknowledge themselves through.
+  const std::weak_ptr<IMessageAcknowledger>& GetAcknowledger() const { return FAcknowledger; }
+  // The router stores the listener, in step with the messages it hands out.
+  void StoreListener(std::shared_ptr<IMessageListener> Listener);
+  // Where the router keeps this consumer's messages; set once, by the session.
+  void AttachSlot(std::shared_ptr<TVQConsumerSlot> Slot) { FSlot = std::move(Slot); }
+  const std::shared_ptr<TVQConsumerSlot>& GetSlot() const { return FSlot; }
+
+private:
+  std::shared_ptr<TVQJMSSession> Session() const;
+
+  const std::weak_ptr<TVQJMSSession> FSession;
+  const std::weak_ptr<IMessageAcknowledger> FAcknowledger;
+  const std::unique_ptr<TVQConsumerID> FConsumerID;
+  const std::shared_ptr<IDestination> FDestination;
+  std::shared_ptr<TVQConsumerSlot> FSlot;
+  std::atomic<bool> FClosed{false};
+  mutable std::mutex FLock;
+  std::shared_ptr<IMessageListener> FListener;
+};
+
+}  // namespace vq

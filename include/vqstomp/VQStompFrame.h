@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <vqstomp/VQStompInterfaces.h>
+
+namespace vq {
+
+inline constexpr char LF = '\x0A';
+inline constexpr char NUL = '\x00';
+
+class TVQStompFrame : public IStompFrame {
+public:
+  TVQStompFrame() = default;
+
+  const std::string& GetBody() const override { return FBody; }
+  const std::string& GetCommand() const override { return FCommand; }
+  void SetBody(std::string Body) override { FBody = std::move(Body); }
+  void SetCommand(std::string Command) override { FCommand = std::move(Command); }
+  void SetHeader(std::string_view Name, std::string_view Value) override;
+  std::string GetHeader(std::string_view Name) const override;
+  void RemoveHeader(std::string_view Name) override;
+  void ClearHeaders() override { FHeaders.clear(); }
+  std::string Output() const override;
+  int32_t HeaderCount() const override { return static_cast<int32_t>(FHeaders.size()); }
+  const TStompHeaders& GetHeaders() const override { return FHeaders; }
+  TStompHeaderItem GetHeaderItem(int32_t Index) const override;
+  // Hands the body over, leaving the frame without one.
+  std::string TakeBody() { return std::move(FBody); }
+
+  // Decodes the text of one frame, ended by NUL (a LF after it, or anything else, is
+  // ignored) or by the end of the text. Linear in the number of headers.
+  static std::shared_ptr<IStompFrame> Parse(std::string_view Text);
+  // The same, taking Text: a large body keeps Text's storage instead of being copied.
+  static std::shared_ptr<TVQStompFrame> ParseTaking(std::string&& Text);
+  // The content-length of a header block by the one rule of FindContentLength, or 0
+  // without one; raises EVQStompFrameError for one that cannot be trusted.
+  static int64_t GetContentLength(std::string_view HeaderText);
+
+private:
+  // The body within Rest, which runs from the empty line to the end of the text.
+  static std::string_view BodyOf(const std::optional<uint64_t>& Length, std::string_view Rest);
+  // Owner, when given, holds Text and may give its storage to the body.
+  static std::shared_ptr<TVQStompFrame> ParseText(std::string_view Text, std::string* Owner);
+
+  std::string FCommand;
+  TStompHeaders FHeaders;
+  std::string FBody;
+};
+
+// Appends the wire form of a frame to Out: the command, a line for each header that has
+// a value, an empty line, the body, NUL and LF. Headers: TStompHeaderItem or
+// TStompHeaderView items.
+template <typename THeaders>
+void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body) {
+  size_t Size = Out.size() + Command.size() + Body.size() + 4;
+  for (const auto& Item : Headers) Size += Item.Name.size() + Item.Value.size() + 2;
+  Out.reserve(Size);
+  Out.append(Command).push_back(LF);
+  for (const auto& Item : Headers)
+    if (!Item.Value.empty()) Out.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
+  Out.push_back(LF);
+  Out.append(Body).append(1, NUL).push_back(LF);
+}
+
+// A line break or NUL in Text, which would end or cut a line of the frame. Three scans by
+// memchr: find_first_of would look up each byte of Text in the set. Inline, as every
+// header sent is checked.
+inline bool HoldsLineBreakOrNul(std::string_view Text) {
+  constexpr auto None = std::string_view::npos;
+  return Text.find(LF) != None || Text.find('\r') != None || Text.find(NUL) != None;
+}
+
+// Why a header could not travel intact, or nullptr: an empty name, a line break or NUL
+// in the name or the value, or a colon in the name.
+inline const char* HeaderFault(std::string_view Name, std::string_view Value) {
+  if (Name.empty()) return "its name is empty";
+  if (HoldsLineBreakOrNul(Name) || Name.find(':') != std::string_view::npos)
+    return "its name holds a colon, line break or NUL byte";
+  if (HoldsLineBreakOrNul(Value)) return "its value holds a line break or NUL byte";
+  return nullptr;
+}
+
+// Takes the LF-terminated line starting at Position (0-based) and moves Position past
+// the LF. An empty text changes nothing.
+void ReadLine(std::string_view Text, size_t& Position, std::string& Line);
+void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line);
+
+}  // namespace vq

@@ -1,9 +1,0 @@
-#include "VQConsumerID.h"
-
-#include "VQGuid.h"
-
-namespace vq {
-
-TVQConsumerID::TVQConsumerID() : ConsumerID(NewGuidText()) {}
-
-}  // namespace vq

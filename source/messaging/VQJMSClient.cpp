@@ -1,0 +1,89 @@
+#include <vqstomp/VQJMSClient.h>
+
+#include <typeinfo>
+
+#include <vqstomp/VQJMSBytesMessage.h>
+#include <vqstomp/VQJMSTextMessage.h>
+#include <vqstomp/VQStompFrame.h>
+
+#include "support/VQDeadline.h"
+#include "support/VQUnicode.h"
+#include "transport/VQAdapterRegistry.h"
+#include "transport/VQCommAdapter.h"
+
+namespace vq {
+
+namespace {
+
+// The library's own classes are recognised by their exact type first: a cast through
+// the messages' virtual base costs several times more, for every message sent.
+template <typename TInterface, typename TOwnClass>
+bool Implements(const IMessage& Message) {
+  return typeid(Message) == typeid(TOwnClass) || dynamic_cast<const TInterface*>(&Message) != nullptr;
+}
+
+}  // namespace
+
+TVQJMSClient::TVQJMSClient() {
+  if (AdapterCount() == 0) return;
+  FOwnedAdapter = CreateDefaultAdapter();
+  SetCommAdapter(FOwnedAdapter.get());
+}
+
+// The adapter goes first: its read thread may still be delivering into this client.
+TVQJMSClient::~TVQJMSClient() { FOwnedAdapter.reset(); }
+
+std::shared_ptr<IMessage> TVQJMSClient::GetCurrentMessage() const {
+  std::lock_guard Guard(FCurrentLock);
+  return FCurrentMessage;
+}
+
+void TVQJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) {
+  Assert(Frame->GetCommand() == "MESSAGE", "StompFrameAvailable needs a MESSAGE frame");
+  std::shared_ptr<TVQJMSMessage> Message;
+  if (!Frame->GetHeader("content-length").empty()) {
+    Message = TVQJMSBytesMessage::FromFrame(*Frame);
+  } else {
+    Message = TVQJMSTextMessage::FromFrame(*Frame);
+  }
+  {
+    std::lock_guard Guard(FCurrentLock);
+    FCurrentMessage = Message;
+    ++FMessagesMade;
+  }
+  if (FOnMessage) FOnMessage(*this, Message);
+}
+
+std::shared_ptr<IMessage> TVQJMSClient::Receive(int32_t Timeout) {
+  const TDeadline Deadline(Timeout);
+  for (;;) {
+    if (Deadline.Expired()) return nullptr;
+    const uint64_t MadeBefore = FMessagesMade;
+    if (!ReceiveFrame(Deadline.Wait())) return nullptr;
+    if (FMessagesMade != MadeBefore) return GetCurrentMessage();
+  }
+}
+
+bool TVQJMSClient::ReceiveFrame(int32_t Timeout) {
+  IStompCommAdapter& Adapter = CommAdapter();
+  try {
+    return Adapter.ReceiveFrame(Timeout);
+  } catch (const EVQCommError& Error) {
+    ConnectionLost(Error);
+    throw;
+  } catch (const Exception& Error) {
+    GetLogger()->Error(Utf8ToUtf16(std::string(GetClassName()) + ": " + Error.what()));
+    return true;
+  }
+}
+
+void TVQJMSClient::SendMessage(const std::shared_ptr<IMessage>& Message, std::string_view Destination,
+                               std::string_view Receipt) {
+  const bool IsText = Implements<ITextMessage, TVQJMSTextMessage>(*Message);
+  if (!IsText && !Implements<IBytesMessage, TVQJMSBytesMessage>(*Message)) return;
+  TVQStompFrame Scratch;
+  Message->WriteToFrame(Scratch);
+  Send(Destination, Scratch.TakeBody(), Scratch.GetHeaders(), IsText, Receipt);
+}
+
+}  // namespace vq

@@ -1,0 +1,327 @@
+#include <vqstomp/VQJMSConnection.h>
+
+#include <vqstomp/VQJMSBytesMessage.h>
+#include <vqstomp/VQJMSTextMessage.h>
+#include <vqstomp/VQMessageConsumer.h>
+#include <vqstomp/VQMessageProducer.h>
+#include <vqstomp/VQQueue.h>
+#include <vqstomp/VQTopic.h>
+
+#include "messaging/VQMessageRouter.h"
+#include "messaging/VQTransactionContext.h"
+#include "support/VQThreadList.h"
+#include "support/VQUnicode.h"
+#include "transport/VQCommInterfaces.h"
+
+namespace vq {
+
+// Connection
+
+std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const std::string& Username,
+                                                                     const std::string& Password,
+                                                                     const std::string& Host, int32_t Port) {
+  auto Client = std::make_unique<TVQJMSClient>();
+  Client->SetUsername(Username);
+  Client->SetPassword(Password);
+  Client->SetHost(Host);
+  Client->SetPort(Port);
+  return std::make_shared<TVQJMSConnection>(std::move(Client));
+}
+
+std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const TVQConnectionOptions& Options) {
+  auto Connection = CreateConnection(Options.Username, Options.Password, Options.Host, Options.Port);
+  Connection->SetConnectTimeout(Options.ConnectTimeout);
+  Connection->SetWriteTimeout(Options.WriteTimeout);
+  Connection->SetMaxFrameSize(Options.MaxFrameSize);
+  return Connection;
+}
+
+TVQJMSConnection::TVQJMSConnection(std::unique_ptr<TVQJMSClient> Client)
+    : FClient(std::move(Client)),
+      FRouter(std::make_unique<TVQMessageRouter>(*FClient)),
+      FSessions(std::make_unique<TThreadList<std::shared_ptr<TVQJMSSession>>>()) {
+  FClient->SetOnMessage([this](TVQJMSClient&, const std::shared_ptr<TVQJMSMessage>& Message) { FRouter->Route(Message); });
+  FClient->SetOnException([this](TVQStompCustomClient&, const Exception& Error) { HandleException(Error); });
+}
+
+// The client goes first: its read thread may still be delivering to the sessions.
+TVQJMSConnection::~TVQJMSConnection() { FClient.reset(); }
+
+void TVQJMSConnection::SetConnectTimeout(int32_t Milliseconds) { FClient->GetCommAdapter()->SetConnectTimeout(Milliseconds); }
+
+void TVQJMSConnection::SetWriteTimeout(int32_t Milliseconds) { FClient->GetCommAdapter()->SetWriteTimeout(Milliseconds); }
+
+std::string TVQJMSConnection::GetClientID() const {
+  std::lock_guard Guard(FLock);
+  return FClientID;
+}
+
+void TVQJMSConnection::SetClientID(const std::string& Value) {
+  std::lock_guard Guard(FLock);
+  FClientID = Value;
+}
+
+void TVQJMSConnection::SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) {
+  std::lock_guard Guard(FLock);
+  FExceptionListener = std::move(Listener);
+}
+
+std::shared_ptr<IExceptionListener> TVQJMSConnection::GetExceptionListener() const {
+  std::lock_guard Guard(FLock);
+  return FExceptionListener;
+}
+
+// Waiting Receive calls learn of a loss before the listener does.
+void TVQJMSConnection::HandleException(const Exception& Error) {
+  if (FClient->IsConnectionLost()) FRouter->Wake();
+  const auto Listener = GetExceptionListener();
+  if (!Listener) {
+    FClient->GetLogger()->Error(u"TVQJMSConnection: " + Utf8ToUtf16(Error.what()));
+    return;
+  }
+  try {
+    Listener->OnException(Error);
+  } catch (const std::exception& Failure) {
+    FClient->GetLogger()->Error(u"Exception listener failed: " + Utf8ToUtf16(Failure.what()));
+  }
+}
+
+void TVQJMSConnection::Start() {
+  if (FClosed) throw Exception("Connection is closed");
+  if (IStompCommAdapter* Adapter = FClient->GetCommAdapter(); Adapter == nullptr || !Adapter->Connected())
+    FClient->Connect();
+  FStarted = true;
+  for (const auto& Session : FSessions->Snapshot()) Session->Start();
+}
+
+void TVQJMSConnection::Stop() {
+  if (!FStarted) return;
+  FStarted = false;
+  for (const auto& Session : FSessions->Snapshot()) Session->Stop();
+}
+
+void TVQJMSConnection::Close() {
+  if (FClosed) return;
+  Stop();
+  FClient->Disconnect();
+  FClosed = true;
+  FRouter->Wake();
+}
+
+std::shared_ptr<ISession> TVQJMSConnection::CreateSession(bool Transacted, uint8_t AcknowledgeMode) {
+  if (FClosed) throw EIllegalStateException("The connection is closed");
+  auto Session = std::make_shared<TVQJMSSession>(weak_from_this(), Transacted, AcknowledgeMode);
+  if (FStarted) Session->Start();
+  FSessions->Add(Session);
+  return Session;
+}
+
+void TVQJMSConnection::RemoveSession(const TVQJMSSession& Session) {
+  FSessions->RemoveIf([&](const auto& Listed) { return Listed.get() == &Session; });
+}
+
+void TVQJMSConnection::UpdateReceiving() {
+  std::lock_guard Guard(FReceivingLock);
+  bool Wanted = false;
+  for (const auto& Session : FSessions->Snapshot()) Wanted = Wanted || (Session->IsStarted() && Session->HasListener());
+  if (IStompCommAdapter* Adapter = FClient->GetCommAdapter(); Adapter && Wanted != Adapter->IsReceiving())
+    Wanted ? Adapter->StartReceiving() : Adapter->StopReceiving();
+  FRouter->Wake();
+}
+
+std::optional<std::string> FindDestinationName(const IDestination* Destination) {
+  if (const auto* Queue = dynamic_cast<const IQueue*>(Destination)) return Queue->GetQueueName();
+  if (const auto* Topic = dynamic_cast<const ITopic*>(Destination)) return Topic->GetTopicName();
+  return std::nullopt;
+}
+
+std::string DestinationName(const std::shared_ptr<IDestination>& Destination) {
+  auto Name = FindDestinationName(Destination.get());
+  if (!Name)
+    throw EInvalidDestinationException(
+        "Unsupported destination: use a queue or topic made by the session's CreateQueue or CreateTopic");
+  return std::move(*Name);
+}
+
+// Session
+
+TVQJMSSession::TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, bool Transacted, uint8_t AcknowledgeMode)
+    : FTransacted(Transacted || AcknowledgeMode == AckModeTransacted),
+      FAcknowledgeMode(AcknowledgeMode),
+      FConnection(std::move(Connection)),
+      FTransactionContext(std::make_unique<TVQTransactionContext>()),
+      FConsumers(std::make_unique<TThreadList<std::shared_ptr<TVQMessageConsumer>>>()) {}
+
+TVQJMSSession::~TVQJMSSession() = default;
+
+std::shared_ptr<TVQJMSConnection> TVQJMSSession::Connection() const {
+  auto Connection = FConnection.lock();
+  if (!Connection) throw EIllegalStateException("The connection of this session has been released");
+  return Connection;
+}
+
+const std::string& TVQJMSSession::GetTransactionID() const { return FTransactionContext->TransactionID; }
+
+void TVQJMSSession::CheckStarted() const {
+  if (FClosed) throw EIllegalStateException("The session is closed");
+  if (!FStarted) throw EIllegalStateException("EIllegalStateException");
+}
+
+bool TVQJMSSession::HasListener() const {
+  for (const auto& Consumer : FConsumers->Snapshot())
+    if (Consumer->GetMessageListener()) return true;
+  return false;
+}
+
+void TVQJMSSession::Start() {
+  if (FClosed) return;
+  FStarted = true;
+  Connection()->UpdateReceiving();
+  BeginIfTransacted();
+}
+
+void TVQJMSSession::Stop() {
+  FStarted = false;
+  if (const auto Owner = FConnection.lock()) Owner->UpdateReceiving();
+}
+
+// A transaction stays open while the session is stopped: starting again begins none.
+void TVQJMSSession::BeginIfTransacted() {
+  CheckStarted();
+  if (!GetTransacted() || FTransactionOpen) return;
+  Connection()->GetClient().BeginTrans(GetTransactionID(), "");
+  FTransactionOpen = true;
+}
+
+void TVQJMSSession::Commit() { EndTransaction(true); }
+
+void TVQJMSSession::Rollback() { EndTransaction(false); }
+
+void TVQJMSSession::EndTransaction(bool Commit) {
+  CheckStarted();
+  if (!GetTransacted())
+    throw EIllegalStateException(std::string(Commit ? "Commit" : "Rollback") +
+                                 " needs a transacted session: create it with CreateSession(true, ...)");
+  TVQJMSClient& Client = Connection()->GetClient();
+  FTransactionOpen = false;
+  Commit ? Client.CommitTrans(GetTransactionID(), "") : Client.AbortTrans(GetTransactionID(), "");
+  BeginIfTransacted();
+}
+
+void TVQJMSSession::Close() {
+  if (FClosed.exchange(true)) return;
+  const auto Owner = FConnection.lock();
+  try {
+    if (Owner) TellBrokerOfClose(Owner->GetClient());
+  } catch (...) {
+    Leave(Owner.get());
+    throw;
+  }
+  Leave(Owner.get());
+}
+
+// The open transaction ends without a new one; every consumer is unsubscribed.
+void TVQJMSSession::TellBrokerOfClose(TVQJMSClient& Client) {
+  if (!Client.IsConnected()) return;
+  if (FTransactionOpen.exchange(false)) Client.AbortTrans(GetTransactionID(), "");
+  for (const auto& Consumer : FConsumers->Snapshot())
+    if (Consumer->MarkClosed()) Client.UnsubscribeID(Consumer->GetConsumerID().ConsumerID, "");
+}
+
+// What Close does whether or not the broker could be told.
+void TVQJMSSession::Leave(TVQJMSConnection* Owner) {
+  for (const auto& Consumer : FConsumers->Snapshot()) Detach(*Consumer, Owner);
+  FStarted = false;
+  if (!Owner) return;
+  Owner->RemoveSession(*this);
+  Owner->UpdateReceiving();
+}
+
+// Takes a consumer out of this session and of the router; no frame is sent.
+void TVQJMSSession::Detach(TVQMessageConsumer& Consumer, TVQJMSConnection* Owner) {
+  Consumer.MarkClosed();
+  Consumer.StoreListener(nullptr);
+  if (Owner) Owner->GetRouter().Remove(Consumer.GetSlot());
+  FConsumers->RemoveIf([&](const auto& Listed) { return Listed.get() == &Consumer; });
+}
+
+void TVQJMSSession::CloseConsumer(TVQMessageConsumer& Consumer) {
+  if (!Consumer.MarkClosed()) return;
+  const auto Owner = Connection();
+  Detach(Consumer, Owner.get());
+  Owner->UpdateReceiving();
+  if (Owner->GetClient().IsConnected()) Owner->GetClient().UnsubscribeID(Consumer.GetConsumerID().ConsumerID, "");
+}
+
+void TVQJMSSession::AcknowledgeMessage(const IMessage& Message) {
+  if (FAcknowledgeMode != AckModeClient) return;
+  if (FClosed) throw EIllegalStateException("The session is closed");
+  Connection()->GetClient().Ack(Message.GetJMSMessageID(), GetTransacted() ? GetTransactionID() : "");
+}
+
+std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::shared_ptr<IDestination>& Destination) {
+  CheckStarted();
+  std::string Name = DestinationName(Destination);
+  const auto Owner = Connection();
+  auto Consumer = std::make_shared<TVQMessageConsumer>(shared_from_this(), std::make_unique<TVQConsumerID>(), Destination);
+  const std::string& ID = Consumer->GetConsumerID().ConsumerID;
+  // Listed first: the broker may answer the SUBSCRIBE before this call returns.
+  FConsumers->Add(Consumer);
+  Consumer->AttachSlot(Owner->GetRouter().Add(*Consumer, Name));
+  try {
+    Owner->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, ID, "");
+  } catch (...) {
+    Detach(*Consumer, Owner.get());
+    throw;
+  }
+  return Consumer;
+}
+
+std::shared_ptr<IMessageProducer> TVQJMSSession::CreateProducer(const std::shared_ptr<IDestination>& Destination) {
+  CheckStarted();
+  return std::make_shared<TVQMessageProducer>(weak_from_this(), Destination);
+}
+
+std::shared_ptr<IQueue> TVQJMSSession::CreateQueue(const std::string& Name) {
+  CheckStarted();
+  return std::make_shared<TVQQueue>(Name);
+}
+
+std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage(const std::string& Utf8) {
+  return CreateTextMessage(Utf8ToUtf16Replacing(Utf8));
+}
+
+std::shared_ptr<ITopic> TVQJMSSession::CreateTopic(const std::string& Name) {
+  CheckStarted();
+  return std::make_shared<TVQTopic>(Name);
+}
+
+std::shared_ptr<IMessage> TVQJMSSession::CreateMessage() {
+  CheckStarted();
+  return std::make_shared<TVQJMSMessage>();
+}
+
+std::shared_ptr<IBytesMessage> TVQJMSSession::CreateBytesMessage() {
+  CheckStarted();
+  return std::make_shared<TVQJMSBytesMessage>();
+}
+
+std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage() { return CreateTextMessage(u""); }
+
+std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage(const std::u16string& Text) {
+  CheckStarted();
+  auto Message = std::make_shared<TVQJMSTextMessage>();
+  Message->SetText(Text);
+  return Message;
+}
+
+void TVQJMSSession::DispatchMessage(const std::shared_ptr<IMessage>& Message) {
+  const std::string Subscription = Message->GetProperties()->GetString("subscription");
+  for (const auto& Consumer : FConsumers->Snapshot()) {
+    if (Consumer->GetConsumerID().ConsumerID != Subscription) continue;
+    if (const auto Listener = Consumer->GetMessageListener()) return Listener->OnMessage(Message);
+  }
+  WarnUnmatchedMessage(Connection()->GetClient(), *Message);
+}
+
+}  // namespace vq

@@ -1,0 +1,32 @@
+#include <vqstomp/VQMessageProducer.h>
+
+#include <vqstomp/VQJMSConnection.h>
+
+namespace vq {
+
+TVQMessageProducer::TVQMessageProducer(std::weak_ptr<TVQJMSSession> Session, std::shared_ptr<IDestination> Destination)
+    : FSession(std::move(Session)),
+      FDestination(std::move(Destination)),
+      FDestinationName(FindDestinationName(FDestination.get())) {}
+
+void TVQMessageProducer::Send(const std::shared_ptr<IMessage>& Message) {
+  if (!FDestination) throw Exception("No Destination");
+  // A destination of another kind is refused there.
+  if (!FDestinationName) return Send(FDestination, Message);
+  SendTo(*FDestinationName, Message);
+}
+
+void TVQMessageProducer::Send(const std::shared_ptr<IDestination>& Destination,
+                              const std::shared_ptr<IMessage>& Message) {
+  SendTo(DestinationName(Destination), Message);
+}
+
+void TVQMessageProducer::SendTo(const std::string& DestinationName, const std::shared_ptr<IMessage>& Message) {
+  const auto Session = FSession.lock();
+  if (!Session) throw EIllegalStateException("The session of this producer has been released");
+  const auto Connection = Session->Connection();
+  if (Session->GetTransacted()) Message->GetProperties()->SetString("transaction", Session->GetTransactionID());
+  Connection->GetClient().SendMessage(Message, DestinationName, "");
+}
+
+}  // namespace vq

@@ -1,0 +1,178 @@
+#include <vqstomp/VQStompFrame.h>
+
+#include <unordered_map>
+#include <vector>
+
+#include "stomp/VQStompFrameReader.h"
+#include "support/VQTextUtils.h"
+
+namespace vq {
+
+namespace {
+
+constexpr std::string_view Terminator{"\0\n", 2};
+constexpr std::string_view HeaderBlockEnd{"\n\n"};
+
+}  // namespace
+
+void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line) {
+  if (Text.empty()) return;
+  if (Position >= Text.size()) throw EIncompleteStompFrame("From out of bound.");
+  const size_t End = Text.find(LF, Position);
+  if (End == std::string_view::npos) throw EIncompleteStompFrame("End of Line not found.");
+  Line = Text.substr(Position, End - Position);
+  Position = End + 1;
+}
+
+void ReadLine(std::string_view Text, size_t& Position, std::string& Line) {
+  if (Text.empty()) return;
+  std::string_view View;
+  ReadLine(Text, Position, View);
+  Line.assign(View);
+}
+
+void TVQStompFrame::SetHeader(std::string_view Name, std::string_view Value) { StoreHeader(FHeaders, Name, Value); }
+
+std::string TVQStompFrame::GetHeader(std::string_view Name) const {
+  const auto Existing = FindHeader(FHeaders, Name);
+  return Existing == FHeaders.end() ? std::string() : Existing->Value;
+}
+
+void TVQStompFrame::RemoveHeader(std::string_view Name) {
+  const auto Existing = FindHeader(FHeaders, Name);
+  if (Existing != FHeaders.end()) FHeaders.erase(Existing);
+}
+
+TStompHeaderItem TVQStompFrame::GetHeaderItem(int32_t Index) const {
+  if (Index < 0 || Index >= HeaderCount()) throw EVQStompError("index out of bound");
+  return FHeaders[static_cast<size_t>(Index)];
+}
+
+std::string TVQStompFrame::Output() const {
+  std::string Result;
+  AppendFrame(Result, FCommand, FHeaders, FBody);
+  return Result;
+}
+
+// The reader's rules: a counted body must be followed by NUL (or end the text), any other
+// body ends at its first NUL (or with the text).
+std::string_view TVQStompFrame::BodyOf(const std::optional<uint64_t>& Length, std::string_view Rest) {
+  if (!Length) return Rest.substr(0, Rest.find(NUL));
+  if (Rest.size() < *Length) throw EIncompleteStompFrame("frame too short");
+  const auto Counted = static_cast<size_t>(*Length);
+  if (Rest.size() > Counted && Rest[Counted] != NUL) throw EVQStompError("frame ending error");
+  return Rest.substr(0, Counted);
+}
+
+namespace {
+
+// Stores parsed headers by the header list's rules in time linear in their number, as a
+// frame may carry thousands: past a few, names are found through an index.
+class THeaderCollector {
+public:
+  explicit THeaderCollector(TStompHeaders& Headers) : FHeaders(Headers) {}
+  ~THeaderCollector() { Compact(); }
+  THeaderCollector(const THeaderCollector&) = delete;
+  THeaderCollector& operator=(const THeaderCollector&) = delete;
+
+  void Store(std::string_view Name, std::string_view Value) {
+    if (FIndex.empty() && FHeaders.size() < IndexFrom) return StoreHeader(FHeaders, Name, Value);
+    if (FIndex.empty()) BuildIndex();
+    const auto Found = FIndex.find(Folded(Name));
+    if (Value.empty()) {
+      if (Found == FIndex.end()) return;
+      FRemoved.push_back(Found->second);
+      FIndex.erase(Found);
+    } else if (Found != FIndex.end()) {
+      FHeaders[Found->second] = {std::string(Name), std::string(Value)};
+    } else {
+      FIndex.emplace(Folded(Name), FHeaders.size());
+      FHeaders.push_back({std::string(Name), std::string(Value)});
+    }
+  }
+
+private:
+  static constexpr size_t IndexFrom = 16;
+
+  static std::string Folded(std::string_view Name) {
+    std::string Key(Name);
+    for (char& C : Key)
+      if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 32);
+    return Key;
+  }
+
+  void BuildIndex() {
+    for (size_t I = 0; I < FHeaders.size(); ++I) FIndex.emplace(Folded(FHeaders[I].Name), I);
+  }
+
+  // Removed entries leave at the end, all at once.
+  void Compact() {
+    if (FRemoved.empty()) return;
+    std::vector<bool> Gone(FHeaders.size());
+    for (const size_t I : FRemoved) Gone[I] = true;
+    size_t Kept = 0;
+    for (size_t I = 0; I < FHeaders.size(); ++I) {
+      if (Gone[I]) continue;
+      if (Kept != I) FHeaders[Kept] = std::move(FHeaders[I]);
+      ++Kept;
+    }
+    FHeaders.resize(Kept);
+  }
+
+  TStompHeaders& FHeaders;
+  std::unordered_map<std::string, size_t> FIndex;
+  std::vector<size_t> FRemoved;
+};
+
+}  // namespace
+
+std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) { return ParseText(Text, nullptr); }
+
+std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseTaking(std::string&& Text) { return ParseText(Text, &Text); }
+
+std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, std::string* Owner) {
+  // A text cut inside its header block is completed with a terminator, which its lines
+  // then reach into; a body may simply end with the text.
+  std::string Completed;
+  if (Text.find(Terminator) == std::string_view::npos && Text.find(HeaderBlockEnd) == std::string_view::npos) {
+    Completed.reserve(Text.size() + Terminator.size());
+    Completed.append(Text).append(Terminator);
+    Text = Completed;
+  }
+  auto Frame = std::make_shared<TVQStompFrame>();
+  size_t Position = 0;
+  std::string_view Line;
+  ReadLine(Text, Position, Line);
+  if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
+  Frame->FCommand.assign(Line);
+  Frame->FHeaders.reserve(8);
+  std::optional<uint64_t> Length;
+  {
+    THeaderCollector Headers(Frame->FHeaders);
+    for (;;) {
+      ReadLine(Text, Position, Line);
+      if (Line.empty()) break;
+      const size_t Colon = Line.find(':');
+      if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
+      Headers.Store(Line.substr(0, Colon), Line.substr(Colon + 1));
+      MergeContentLength(Length, Line.substr(0, Colon), Line.substr(Colon + 1));
+    }
+  }
+  const std::string_view Body = BodyOf(Length, Text.substr(Position));
+  // A large body moves into place within its text rather than into a copy.
+  constexpr size_t TakenFrom = 64 * 1024;
+  if (Owner != nullptr && Text.data() == Owner->data() && Body.size() >= TakenFrom) {
+    Owner->erase(0, static_cast<size_t>(Body.data() - Owner->data()));
+    Owner->resize(Body.size());
+    Frame->FBody = std::move(*Owner);
+  } else {
+    Frame->FBody.assign(Body);
+  }
+  return Frame;
+}
+
+int64_t TVQStompFrame::GetContentLength(std::string_view HeaderText) {
+  return static_cast<int64_t>(FindContentLength(HeaderText).value_or(0));
+}
+
+}  // namespace vq

@@ -1,0 +1,30 @@
+#include <vqstomp/VQStompTypes.h>
+
+#include <algorithm>
+
+#include "support/VQTextUtils.h"
+
+namespace vq {
+
+TStompHeaders::iterator FindHeader(TStompHeaders& Headers, std::string_view Name) {
+  return std::find_if(Headers.begin(), Headers.end(),
+                      [Name](const TStompHeaderItem& Item) { return SameText(Item.Name, Name); });
+}
+
+TStompHeaders::const_iterator FindHeader(const TStompHeaders& Headers, std::string_view Name) {
+  return FindHeader(const_cast<TStompHeaders&>(Headers), Name);
+}
+
+void StoreHeader(TStompHeaders& Headers, std::string_view Name, std::string_view Value) {
+  const auto Existing = FindHeader(Headers, Name);
+  if (Value.empty()) {
+    if (Existing != Headers.end()) Headers.erase(Existing);
+  } else if (Existing != Headers.end()) {
+    Existing->Name = Name;
+    Existing->Value = Value;
+  } else {
+    Headers.push_back({std::string(Name), std::string(Value)});
+  }
+}
+
+}  // namespace vq

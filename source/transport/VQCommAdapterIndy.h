@@ -1,0 +1,205 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "transport/VQCommAdapter.h"
+#include "transport/VQThread.h"
+
+namespace vq {
+
+// Bytes received and not yet consumed. Consuming only moves a read offset; the storage is
+// compacted when room is needed, so a byte is moved a bounded number of times.
+class TReceiveBuffer {
+public:
+  std::string_view Unread() const { return {FData.get() + FBegin, FEnd - FBegin}; }
+  void Consume(size_t Count);
+  // Room for Count more bytes at the end; Commit makes the bytes written there unread.
+  char* Reserve(size_t Count);
+  void Commit(size_t Count) { FEnd += Count; }
+  void Clear() { FBegin = FEnd = 0; }
+
+private:
+  static constexpr size_t KeptCapacity = 1024 * 1024;
+
+  std::unique_ptr<char[]> FData;
+  size_t FCapacity = 0;
+  size_t FBegin = 0;
+  size_t FEnd = 0;
+};
+
+// One holder at a time, waiting for its turn with a deadline. A std::timed_mutex would do,
+// but ThreadSanitizer does not see its timed lock and reports every unlock.
+class TTurn {
+public:
+  using TWait = std::chrono::milliseconds;
+  static constexpr TWait NoLimit = TWait::max();
+
+  // False when the turn did not come within Wait. A free turn costs no clock reading.
+  bool Take(TWait Wait);
+  void Give();
+
+  // Holds the turn for a scope, once it came within Wait.
+  class THold {
+  public:
+    explicit THold(TTurn& Turn, TWait Wait = NoLimit) : FTurn(Turn), FHeld(Turn.Take(Wait)) {}
+    ~THold() {
+      if (FHeld) FTurn.Give();
+    }
+    THold(const THold&) = delete;
+    THold& operator=(const THold&) = delete;
+    explicit operator bool() const { return FHeld; }
+
+  private:
+    TTurn& FTurn;
+    const bool FHeld;
+  };
+
+private:
+  bool TryTake();
+
+  // Sequentially consistent, so that a giver that sees no waiter missed none.
+  std::atomic<bool> FTaken{false};
+  std::atomic<int32_t> FWaiting{0};
+  std::mutex FLock;
+  std::condition_variable FFree;
+};
+
+// A TCP client socket with a receive buffer. Writing may happen on any thread; reading
+// on one thread at a time. Every wait has a deadline. The socket is released only by
+// Connect, Disconnect and the destructor, so a reader never finds its descriptor reused
+// by another file.
+class TIdStompClient {
+public:
+  using TWait = std::chrono::milliseconds;
+  static constexpr TWait NoLimit = TWait::max();
+  using TDeadline = std::chrono::steady_clock::time_point;
+  static constexpr TDeadline NoDeadline = TDeadline::max();
+
+  TIdStompClient() = default;
+  ~TIdStompClient();
+  TIdStompClient(const TIdStompClient&) = delete;
+  TIdStompClient& operator=(const TIdStompClient&) = delete;
+
+  void SetHost(const std::string& Value) { FHost = Value; }
+  const std::string& GetHost() const { return FHost; }
+  void SetPort(int32_t Value) { FPort = Value; }
+  int32_t GetPort() const { return FPort; }
+  // "host:port", for messages.
+  std::string Address() const { return FHost + ":" + std::to_string(FPort); }
+
+  // Opens a connection to Host:Port (IPv4), closing an earlier one first; EIdTimeout
+  // when the connection is not up by Deadline.
+  void Connect(TDeadline Deadline);
+  // Closes the socket and forgets unread bytes.
+  void Disconnect();
+  // Ends the connection in both directions, so that a blocked read or write returns at once.
+  void Shutdown();
+  // Open, and neither closed by the peer nor broken.
+  bool IsOpen() const { return FSocket >= 0 && !FClosedByPeer; }
+  // Takes bytes already waiting without blocking, then: open, or bytes of a frame (as
+  // Boundary tells padding apart) remain unread.
+  bool Connected(IFrameBoundary* Boundary);
+  // Sends all of Data; writes from several threads do not interleave. Raises EIdTimeout
+  // when the kernel takes none of the bytes left for Timeout; the connection is then
+  // broken, since a frame cut in two cannot be taken back.
+  void Write(std::string_view Data, TWait Timeout);
+
+  // Reading, one thread at a time.
+  std::string_view Unread() const { return FBuffer.Unread(); }
+  void Consume(size_t Count) { FBuffer.Consume(Count); }
+  // Waits until the unread bytes begin with a whole frame, as Boundary finds frames, and
+  // returns its length; none when Deadline passed first. A partial frame stays buffered.
+  // Once the connection is closed, fails with EIdConnClosedGracefully, with
+  // EIdConnClosedMidFrame when part of a frame was left, or with the reset's socket error.
+  // A stream the boundary cannot make sense of breaks the connection: EIdUntrustedStream.
+  std::optional<size_t> AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline);
+
+private:
+  // False when Deadline passed first.
+  bool AwaitMore(TDeadline Deadline);
+  // Waits until readable or Deadline, then takes one receive. False on time-out.
+  bool ReceiveMore(TDeadline Deadline);
+  void HandleReceiveError(int ErrorCode);
+  [[noreturn]] void RaiseClosed() const;
+  void Break(int ErrorCode);
+
+  std::string FHost;
+  int32_t FPort = 0;
+  std::atomic<int> FSocket{-1};
+  std::atomic<bool> FClosedByPeer{false};
+  // Why the connection ended, when a reset or a failed write ended it.
+  std::atomic<int> FFailure{0};
+  TTurn FWriteTurn;
+  TReceiveBuffer FBuffer;
+};
+
+class TVQCommAdapterIndy;
+
+// Reads frames in the background and delivers them.
+class TVQStompReadThread : public TVQThread {
+public:
+  explicit TVQStompReadThread(TVQCommAdapterIndy& Adapter) : FAdapter(Adapter) {}
+  ~TVQStompReadThread() override { TerminateAndWaitFor(); }
+
+protected:
+  void Step() override;
+
+private:
+  bool ReadFrame();
+  void Deliver();
+
+  TVQCommAdapterIndy& FAdapter;
+  std::string FFrameText;
+};
+
+// STOMP frames over one TCP connection; where a frame ends is the frame boundary's to
+// tell. The destructor ends the read thread and closes the socket; it must not run on the
+// read thread itself.
+class TVQCommAdapterIndy : public TVQCommAdapter {
+public:
+  TVQCommAdapterIndy() = default;
+  ~TVQCommAdapterIndy() override;
+
+  void SetPort(int32_t Port) override { FClient.SetPort(Port); }
+  int32_t GetPort() const override { return FClient.GetPort(); }
+  void SetHost(const std::string& Host) override { FClient.SetHost(Host); }
+  std::string GetHost() const override { return FClient.GetHost(); }
+  // Connects, writes CONNECT and reads the answer, all within the connect time-out.
+  void Connect() override;
+  // Returns within about a second, whatever another thread is doing with the socket.
+  void Disconnect() override;
+  bool Connected() override;
+  bool ReceiveFrame(int32_t Timeout) override;
+  void StartReceiving() override;
+  void StopReceiving() override;
+  bool IsReceiving() const override;
+  void Write(std::string_view Data) override { WriteWithin(Data, GetWriteTimeout()); }
+  void WriteWithin(std::string_view Data, int32_t Timeout) override;
+  std::string GetName() const override { return "TVQCommAdapterIndy"; }
+
+private:
+  friend class TVQStompReadThread;
+
+  bool ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader = nullptr);
+  // The boundary that was set; raises EVQCommError without one.
+  IFrameBoundary& FrameBoundary() const;
+  void EndReadThread();
+  void CloseSocket();
+
+  TIdStompClient FClient;
+  // Keeps ReceiveFrame and a read thread that is still finishing a frame apart.
+  std::mutex FReadLock;
+  std::unique_ptr<TVQStompReadThread> FReadThread;
+};
+
+}  // namespace vq

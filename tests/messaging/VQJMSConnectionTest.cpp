@@ -188,6 +188,44 @@ TEST(VQJMSConnection, StateRules) {
   EXPECT_EQ(Peer.Received().find("client-1"), std::string::npos);
 }
 
+TEST(VQJMSConnection, OptionsObjectSetsBrokerCredentialsTimeOutsAndLimits) {
+  TScriptedPeer Peer;
+  TVQConnectionOptions Options;
+  Options.Host = "127.0.0.1";
+  Options.Port = Peer.Port();
+  Options.Username = "user-1";
+  Options.Password = "secret";
+  Options.ConnectTimeout = std::chrono::milliseconds(300);
+  Options.MaxFrameSize = 64;
+  const auto Connection = TVQJMSConnection::CreateConnection(Options);
+  // The peer never answers CONNECT: only the options' time-out ends the wait.
+  const std::string Error = ErrorOf<EIdTimeout>([&] { Connection->Start(); });
+  EXPECT_NE(Error.find("300"), std::string::npos) << Error;
+  EXPECT_EQ(Commands(SplitFrames(Peer.Received())), std::vector<std::string>{"CONNECT"});
+  const auto Connect = SplitFrames(Peer.Received()).at(0);
+  EXPECT_EQ(Connect->GetHeader("login"), "user-1");
+  EXPECT_EQ(Connect->GetHeader("passcode"), "secret");
+  EXPECT_EQ(Connection->GetClient().GetHost(), "127.0.0.1");
+  EXPECT_EQ(Connection->GetClient().GetMaxFrameSize(), 64u);
+}
+
+TEST(VQJMSConnection, Utf8TextAndChronoTimeOuts) {
+  TPeerConnection Peer;
+  const auto Session = Peer.Connection->CreateSession(false, AckModeAuto);
+  const auto Queue = Session->CreateQueue("/queue/a");
+  const auto Consumer = Session->CreateConsumer(Queue);
+  Session->CreateProducer(Queue)->Send(Session->CreateTextMessage("caf\xC3\xA9"));
+  ASSERT_TRUE(Peer.Peer.WaitForReceived("SEND"));
+  EXPECT_EQ(Peer.FramesAfterConnect().back()->GetBody(), "caf\xC3\xA9");
+
+  EXPECT_EQ(Consumer->Receive(std::chrono::milliseconds(20)), nullptr);
+  const std::string Subscription = ConsumerIDOf(Consumer);
+  Peer.Peer.Send(MessageFrame(Subscription, "late"));
+  const auto Message = Consumer->Receive(std::chrono::seconds(10));
+  ASSERT_NE(Message, nullptr);
+  EXPECT_EQ(std::dynamic_pointer_cast<ITextMessage>(Message)->GetTextUtf8(), "late");
+}
+
 TEST(VQJMSConnection, ReleasedOwnersAreReportedNotTouched) {
   auto Peer = std::make_unique<TPeerConnection>();
   auto Session = Peer->Connection->CreateSession(false, 3);

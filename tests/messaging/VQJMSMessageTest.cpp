@@ -108,6 +108,36 @@ TEST(VQJMSMessage, ReadsTimestampAsWholeSeconds) {
   EXPECT_EQ(MessageWith("timestamp", "soon").GetJMSTimestamp(), 25569.0);
 }
 
+TEST(VQJMSMessage, TimestampInUnixMillisecondsKeepsTheMilliseconds) {
+  EXPECT_EQ(TVQJMSMessage(FrameWith({})).GetJMSTimestampMillis(), 0);
+  EXPECT_EQ(MessageWith("timestamp", "1700000000123").GetJMSTimestampMillis(), 1700000000123);
+  EXPECT_EQ(MessageWith("timestamp", "-86400999").GetJMSTimestampMillis(), -86400999);
+
+  TVQJMSMessage Message;
+  Message.SetJMSTimestampMillis(1700000000123);
+  EXPECT_DOUBLE_EQ(Message.GetJMSTimestamp(), 1700000000.0 / 86400.0 + 25569.0);
+  // A day count converts to the nearest millisecond, not one below.
+  Message.SetJMSTimestamp(25569.5);
+  EXPECT_EQ(Message.GetJMSTimestampMillis(), 43200000);
+  Message.SetJMSTimestamp(1700000000.123 / 86400.0 + 25569.0);
+  EXPECT_EQ(Message.GetJMSTimestampMillis(), 1700000000123);
+  // What the application stamps stays its own: the broker writes the header.
+  EXPECT_EQ(HeadersWrittenBy(Message), TStompHeaders{});
+}
+
+TEST(VQJMSMessage, RedeliveredComesFromTheBrokerAndIsNotSentBack) {
+  EXPECT_FALSE(TVQJMSMessage(FrameWith({})).GetJMSRedelivered());
+  EXPECT_FALSE(MessageWith("redelivered", "false").GetJMSRedelivered());
+  EXPECT_TRUE(MessageWith("redelivered", "true").GetJMSRedelivered());
+
+  auto Received = MessageWith("redelivered", "true");
+  EXPECT_EQ(HeadersWrittenBy(Received), TStompHeaders{});
+  TVQJMSMessage Made;
+  Made.SetJMSRedelivered(true);
+  EXPECT_TRUE(Made.GetJMSRedelivered());
+  EXPECT_EQ(HeadersWrittenBy(Made), TStompHeaders{});
+}
+
 TEST(VQJMSMessage, ReadsTextHeadersAndCopiesAllIntoProperties) {
   const TVQJMSMessage Message(FrameWith({{"message-id", "ID:1"},
                                          {"correlation-id", "c-9"},
@@ -268,6 +298,20 @@ TEST(VQJMSTextMessage, BodyIsUtf8BothWays) {
   EXPECT_EQ(TVQJMSTextMessage::CreateFromFrame(FrameWith({}, "\xC3"))->GetText(), u"\uFFFD");
   EXPECT_EQ(TVQJMSTextMessage::CreateFromFrame(FrameWith({}, "ok\xC3 \xE2\x82x\xC3\xA9"))->GetText(),
             u"ok\uFFFD \uFFFDx\u00E9");
+}
+
+TEST(VQJMSTextMessage, Utf8TextGoesInAndOutUnchanged) {
+  TVQJMSTextMessage Message;
+  Message.SetText(std::string("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+  EXPECT_EQ(Message.GetText(), u"caf\u00E9 \U0001F600");
+  EXPECT_EQ(Message.GetTextUtf8(), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  TVQStompFrame Frame;
+  Message.WriteToFrame(Frame);
+  EXPECT_EQ(Frame.GetBody(), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  // Ill-formed input is marked where it is wrong, not dropped whole.
+  Message.SetText(std::string("a\xFFz"));
+  EXPECT_EQ(Message.GetTextUtf8(), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(TVQJMSTextMessage::CreateFromFrame(FrameWith({}, "\xC3\xA9"))->GetTextUtf8(), "\xC3\xA9");
 }
 
 TEST(VQJMSTextMessage, CreateFromFrameReadsHeaders) {

@@ -76,6 +76,26 @@ TEST(VQLogger, FiltersByLevelAndCallsBackBeforeTheConsole) {
   EXPECT_EQ(Logged[0].Msg, u"f");
 }
 
+TEST(VQLogger, Utf8TextReachesEveryLevelAsTheSameText) {
+  TSimpleLogger Logger;
+  Logger.SetConsoleOutput(false);
+  Logger.SetLevel(llDebug);
+  std::vector<TLogged> Logged;
+  Logger.SetOnLog([&](const std::u16string& Msg, TLogLevel Level) { Logged.push_back({Msg, Level}); });
+  ILogging& AsInterface = Logger;
+  Logger.Debug(std::string("d"));
+  AsInterface.Info("caf\xC3\xA9");
+  Logger.Warn(std::string("w"));
+  AsInterface.Error(std::string("e"));
+  Logger.Fatal(std::string("f"));
+  AsInterface.Log("bad \xFF", llInfo);
+  ASSERT_EQ(Logged.size(), 6u);
+  EXPECT_EQ(Logged[1].Msg, u"caf\u00E9");
+  EXPECT_EQ(Logged[1].Level, llInfo);
+  EXPECT_EQ(Logged[4].Level, llFatal);
+  EXPECT_EQ(Logged[5].Msg, u"bad \uFFFD") << "ill-formed UTF-8 is marked, the line is kept";
+}
+
 TEST(VQLogger, CallbackWithoutConsoleOutput) {
   TSimpleLogger Logger;
   Logger.SetConsoleOutput(false);

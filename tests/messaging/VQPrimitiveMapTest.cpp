@@ -7,6 +7,22 @@
 
 using namespace vq;
 
+namespace {
+
+// Each text, stored as a string, reads back through Getter as its expected value; an
+// absent name reads as the type's zero.
+template <typename TValue, size_t N, typename TGetter>
+void ExpectReadsAs(const std::pair<const char*, TValue> (&Cases)[N], TGetter Getter) {
+  TPrimitiveMap Map;
+  for (const auto& [Text, Expected] : Cases) {
+    Map.SetString("t", Text);
+    EXPECT_EQ((Map.*Getter)("t"), Expected) << Text;
+  }
+  EXPECT_EQ((Map.*Getter)("absent"), TValue{});
+}
+
+}  // namespace
+
 TEST(VQPrimitiveMap, StoreReplaceAndRemove) {
   TPrimitiveMap Map;
   Map.SetString("Key", "a");
@@ -53,11 +69,7 @@ TEST(VQPrimitiveMap, Integers) {
   const std::pair<const char*, int32_t> Cases[] = {
       {"12abc", 0}, {"2147483648", 0}, {"-2147483649", 0}, {"2147483647", INT32_MAX},
       {" +7", 7},   {"$1F", 31},       {"0x10", 16},       {"X10", 16}, {"-0x10", -16}, {"1 ", 0}};
-  for (const auto& [Text, Expected] : Cases) {
-    Map.SetString("t", Text);
-    EXPECT_EQ(Map.GetInt("t"), Expected) << Text;
-  }
-  EXPECT_EQ(Map.GetInt("absent"), 0);
+  ExpectReadsAs(Cases, &TPrimitiveMap::GetInt);
 }
 
 TEST(VQPrimitiveMap, BytesAreLowEightBitsOfInt) {
@@ -128,11 +140,7 @@ TEST(VQPrimitiveMap, LongsUseTheSharedIntegerRule) {
 
   const std::pair<const char*, int64_t> Cases[] = {
       {"9223372036854775808", 0}, {"-9223372036854775809", 0}, {"12abc", 0}, {"0x10", 16}, {" -7", -7}, {"1.0", 0}};
-  for (const auto& [Text, Expected] : Cases) {
-    Map.SetString("t", Text);
-    EXPECT_EQ(Map.GetLong("t"), Expected) << Text;
-  }
-  EXPECT_EQ(Map.GetLong("absent"), 0);
+  ExpectReadsAs(Cases, &TPrimitiveMap::GetLong);
 }
 
 TEST(VQPrimitiveMap, DoublesRoundTripInTheirShortestText) {
@@ -158,11 +166,7 @@ TEST(VQPrimitiveMap, DoublesRoundTripInTheirShortestText) {
   const std::pair<const char*, double> Cases[] = {{"2.5E3", 2500.0}, {"42", 42.0}, {"-1e-2", -0.01},
                                                   {"1.5x", 0.0},     {" 1.5", 0.0}, {"1.5 ", 0.0},
                                                   {"abc", 0.0},      {"1e400", 0.0}};
-  for (const auto& [Text, Expected] : Cases) {
-    Map.SetString("t", Text);
-    EXPECT_EQ(Map.GetDouble("t"), Expected) << Text;
-  }
-  EXPECT_EQ(Map.GetDouble("absent"), 0.0);
+  ExpectReadsAs(Cases, &TPrimitiveMap::GetDouble);
 }
 
 TEST(VQPrimitiveMap, NamesInStoreOrder) {

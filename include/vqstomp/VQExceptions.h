@@ -31,19 +31,24 @@ public:
 /// Where a check sits. Built on the compiler intrinsics because clang 14 with libstdc++
 /// 12 has no std::source_location.
 struct TSourceLocation {
+  /// The place of the call, when the arguments are left to their defaults.
   static constexpr TSourceLocation current(const char* File = __builtin_FILE(), unsigned Line = __builtin_LINE()) {
     return {File, Line};
   }
-  const char* FileName;
-  unsigned Line;
+  const char* FileName;  ///< The source file, as the compiler names it; static storage.
+  unsigned Line;         ///< The line in FileName, from 1.
 };
 
 /// A broken internal invariant; what() names the message, the file and the line.
 class EAssertionFailed : public Exception {
 public:
+  /// what() is "Message (file, line N)", the place being where the check stands.
   explicit EAssertionFailed(const std::string& Message, TSourceLocation Where = TSourceLocation::current());
+  /// The message alone, without the place.
   const std::string& GetMessage() const { return FMessage; }
+  /// The source file of the failed check.
   const char* GetFileName() const { return FFileName; }
+  /// The line of the failed check.
   unsigned GetLine() const { return FLine; }
 
 private:
@@ -72,6 +77,7 @@ class EIdSocketError : public EVQCommError {
 public:
   /// Takes the text from the system's error table.
   explicit EIdSocketError(int ErrorCode);
+  /// With a text of the caller's, such as a name resolver's message.
   EIdSocketError(int ErrorCode, const std::string& Text);
   /// The system's error number (errno).
   int GetLastError() const { return FErrorCode; }
@@ -83,12 +89,14 @@ private:
 /// The peer closed the connection, or it was never open.
 class EIdConnClosedGracefully : public EVQCommError {
 public:
+  /// what() is "Connection Closed Gracefully.".
   EIdConnClosedGracefully() : EVQCommError("Connection Closed Gracefully.") {}
 };
 
 /// The peer closed the connection before the frame that had begun was complete.
 class EIdConnClosedMidFrame : public EVQCommError {
 public:
+  /// Unread: the bytes of the incomplete frame that were received.
   explicit EIdConnClosedMidFrame(size_t Unread)
       : EVQCommError("The connection was closed in the middle of a frame (" + std::to_string(Unread) +
                      " bytes of it unread)") {}
@@ -117,7 +125,8 @@ public:
   using Exception::Exception;
 };
 
-/// The broker refused the connection, or answered CONNECT with something else.
+/// For a refused connection. The library raises EVQStompServerErrorMessage when the broker
+/// answers CONNECT with ERROR, and nothing of this class itself.
 class EVQStompClientConnectError : public EVQStompError {
 public:
   using EVQStompError::EVQStompError;
@@ -164,6 +173,7 @@ public:
 class EVQStompServerErrorMessage : public EVQStompError {
 public:
   using EVQStompError::EVQStompError;
+  /// Message: the ERROR frame's "message" header; Body: its body.
   EVQStompServerErrorMessage(const std::string& Message, std::string Body)
       : EVQStompError(Message), FBody(std::move(Body)) {}
   /// The ERROR frame's body: often the broker's longer explanation.

@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The connection and its sessions, and the acknowledgement modes.
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -22,57 +25,74 @@ class TVQMessageRouter;
 template <typename T>
 class TThreadList;
 
-// Consumers subscribe with "ack" "client"; the application acknowledges each message.
+/// Consumers subscribe with "ack" "client"; the application acknowledges each message.
 inline constexpr uint8_t AckModeClient = 0;
-// The session runs one transaction after the other; consumers acknowledge automatically.
+/// The session runs one transaction after the other; consumers acknowledge automatically.
 inline constexpr uint8_t AckModeTransacted = 1;
-// Consumers subscribe with "ack" "auto": the broker counts a message as taken once sent.
-// Every value other than the two above means the same.
+/// Consumers subscribe with "ack" "auto": the broker counts a message as taken once sent.
+/// Every value other than the two above means the same.
 inline constexpr uint8_t AckModeAuto = 3;
 
-// The application's entry point: owns the messaging client and hands every incoming
-// message to the consumer of its subscription.
+/// The application's entry point: owns the messaging client and hands every incoming
+/// message to the consumer of its subscription. Its calls may come from any thread;
+/// sessions, consumers and producers refer back to it without keeping it alive.
 class TVQJMSConnection : public IConnection, public std::enable_shared_from_this<TVQJMSConnection> {
 public:
-  // Builds the client and its settings; no network activity until Start.
+  /// Builds the client and its settings; no network activity until Start.
   static std::shared_ptr<TVQJMSConnection> CreateConnection(const std::string& Username, const std::string& Password,
                                                             const std::string& Host, int32_t Port);
   /// The same from one options object.
   static std::shared_ptr<TVQJMSConnection> CreateConnection(const TVQConnectionOptions& Options);
+  /// Takes over Client and installs its message and exception handlers. Hold the
+  /// connection in a std::shared_ptr: CreateSession needs one.
   explicit TVQJMSConnection(std::unique_ptr<TVQJMSClient> Client);
+  /// Ends the client, and with it the read thread, before the sessions are let go.
   ~TVQJMSConnection() override;
 
   std::string GetClientID() const override;
   void SetClientID(const std::string& Value) override;
-  // Connects unless connected, then starts the sessions. Raises "Connection is closed"
-  // after Close, before any connection attempt.
+  /// Connects unless connected, then starts the sessions. Raises "Connection is closed"
+  /// after Close, before any connection attempt; otherwise what connecting raises:
+  /// EIdTimeout, EIdSocketError or EVQCommError, EVQStompServerErrorMessage for a refusal.
   void Start() override;
+  /// Stops the sessions, and with them the background reading; the link stays open.
   void Stop() override;
-  // Stops the sessions and disconnects; on a lost connection it only releases the socket.
+  /// Stops the sessions and disconnects; on a lost connection it only releases the socket.
+  /// Returns within about a second; waiting Receive calls return none. A second Close
+  /// does nothing; one before any connection raises EVQStompClientAlreadyDisconnectedError.
   void Close() override;
-  // Transacted when Transacted is true or the mode is AckModeTransacted.
+  /// Transacted when Transacted is true or the mode is AckModeTransacted. Started at once
+  /// when the connection is; raises EIllegalStateException after Close.
   std::shared_ptr<ISession> CreateSession(bool Transacted, uint8_t AcknowledgeMode) override;
   void SetExceptionListener(std::shared_ptr<IExceptionListener> Listener) override;
   std::shared_ptr<IExceptionListener> GetExceptionListener() const override;
 
-  // Milliseconds that Start may take to connect and get the broker's answer (default
-  // 30 000); set before Start. Start raises EIdTimeout naming host, port and time-out.
+  /// Milliseconds that Start may take to connect and get the broker's answer (default
+  /// 30 000); set before Start. Start raises EIdTimeout naming host, port and time-out.
   void SetConnectTimeout(int32_t Milliseconds);
+  /// The same with a std::chrono time-out.
   void SetConnectTimeout(std::chrono::milliseconds Timeout) { SetConnectTimeout(TimeoutMilliseconds(Timeout)); }
-  // Milliseconds a send or acknowledgement may wait for the kernel to take its bytes
-  // (default 30 000); past it the call raises and the connection is lost.
+  /// Milliseconds a send or acknowledgement may wait for the kernel to take its bytes
+  /// (default 30 000); past it the call raises and the connection is lost.
   void SetWriteTimeout(int32_t Milliseconds);
+  /// The same with a std::chrono time-out.
   void SetWriteTimeout(std::chrono::milliseconds Timeout) { SetWriteTimeout(TimeoutMilliseconds(Timeout)); }
-  // The largest frame taken from the broker (default 100 MiB); a larger one loses the
-  // connection before its bytes are held.
+  /// The largest frame taken from the broker in bytes (default 100 MiB); a larger one
+  /// loses the connection before its bytes are held. Set before Start.
   void SetMaxFrameSize(size_t Bytes) { FClient->SetMaxFrameSize(Bytes); }
 
+  /// The messaging client, such as for its logger (GetClient().GetLogger()). Its message
+  /// and exception handlers belong to the connection: use SetExceptionListener instead.
   TVQJMSClient& GetClient() const { return *FClient; }
+  /// The router of incoming messages; its type is internal to the library.
   TVQMessageRouter& GetRouter() { return *FRouter; }
+  /// Start ran and no Stop or Close since.
   bool IsStarted() const { return FStarted; }
+  /// Close ran.
   bool IsClosed() const { return FClosed; }
-  // Background reading runs while a started session has a consumer with a listener.
+  /// Background reading runs while a started session has a consumer with a listener.
   void UpdateReceiving();
+  /// Forgets Session; its Close calls this.
   void RemoveSession(const TVQJMSSession& Session);
 
 private:
@@ -90,15 +110,17 @@ private:
   std::atomic<bool> FClosed{false};
 };
 
-// The factory for destinations, messages, consumers and producers, and the unit of
-// acknowledgement and transactions.
+/// The factory for destinations, messages, consumers and producers, and the unit of
+/// acknowledgement and transactions. Its calls may come from any thread.
 class TVQJMSSession : public ISession, public IMessageAcknowledger, public std::enable_shared_from_this<TVQJMSSession> {
 public:
+  /// Made by TVQJMSConnection::CreateSession; transacted when Transacted is true or the
+  /// mode is AckModeTransacted. Created stopped.
   TVQJMSSession(std::weak_ptr<TVQJMSConnection> Connection, bool Transacted, uint8_t AcknowledgeMode);
   ~TVQJMSSession() override;
 
-  // Ends an open transaction with ABORT, unsubscribes every consumer and leaves the
-  // connection; a second Close does nothing.
+  /// Ends an open transaction with ABORT, unsubscribes every consumer and leaves the
+  /// connection; a second Close does nothing. Frames are written only while connected.
   void Close() override;
   void Commit() override;
   std::shared_ptr<IBytesMessage> CreateBytesMessage() override;
@@ -110,21 +132,27 @@ public:
   std::shared_ptr<ITextMessage> CreateTextMessage(const std::u16string& Text) override;
   std::shared_ptr<ITextMessage> CreateTextMessage(const std::string& Utf8) override;
   std::shared_ptr<ITopic> CreateTopic(const std::string& Name) override;
-  // Hands the message to the listener of this session's consumer of its subscription.
+  /// Hands the message to the listener of this session's consumer of its subscription.
   void DispatchMessage(const std::shared_ptr<IMessage>& Message) override;
   bool GetTransacted() const override { return FTransacted; }
   void Rollback() override;
   void Start() override;
   void Stop() override;
+  /// Writes ACK for Message in AckModeClient, within the session's transaction when it is
+  /// transacted; nothing in the other modes. Raises EIllegalStateException once closed.
   void AcknowledgeMessage(const IMessage& Message) override;
 
+  /// The mode the session was made with.
   uint8_t GetAcknowledgeMode() const { return FAcknowledgeMode; }
+  /// Start ran and no Stop or Close since.
   bool IsStarted() const { return FStarted; }
-  // A consumer of this session has a listener.
+  /// A consumer of this session has a listener.
   bool HasListener() const;
+  /// The identifier of the session's transactions: one GUID for the session's life.
   const std::string& GetTransactionID() const;
+  /// Unsubscribes Consumer and forgets it; TVQMessageConsumer::Close calls this.
   void CloseConsumer(TVQMessageConsumer& Consumer);
-  // The connection, kept alive for the caller; raises EIllegalStateException once released.
+  /// The connection, kept alive for the caller; raises EIllegalStateException once released.
   std::shared_ptr<TVQJMSConnection> Connection() const;
 
 private:
@@ -145,9 +173,9 @@ private:
   std::atomic<bool> FTransactionOpen{false};
 };
 
-// The name of a queue or topic; none for any other destination.
+/// The name of a queue or topic; none for any other destination.
 std::optional<std::string> FindDestinationName(const IDestination* Destination);
-// The name of a queue or topic; any other destination raises EInvalidDestinationException.
+/// The name of a queue or topic; any other destination raises EInvalidDestinationException.
 std::string DestinationName(const std::shared_ptr<IDestination>& Destination);
 
 }  // namespace vq

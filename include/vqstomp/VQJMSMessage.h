@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The library's message: attributes, properties, and how they become a frame's headers.
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,23 +11,26 @@
 
 namespace vq {
 
-// Day number of 1970-01-01 in TDateTime.
+/// Day number of 1970-01-01 in TDateTime.
 inline constexpr TDateTime UnixEpochDate = 25569.0;
 
-// What a received message acknowledges itself through: the session of its consumer.
+/// What a received message acknowledges itself through: the session of its consumer.
 class IMessageAcknowledger {
 public:
   virtual ~IMessageAcknowledger() = default;
+  /// Acknowledges Message to the broker as the session's mode says.
   virtual void AcknowledgeMessage(const IMessage& Message) = 0;
 };
 
+/// A message without a body, and the base of text and bytes messages.
 class TVQJMSMessage : public virtual IMessage {
 public:
+  /// A message to send: priority 4, not persistent, no properties.
   TVQJMSMessage() = default;
-  // Reads the attributes of a received MESSAGE frame and copies every header into the
-  // properties. A priority header outside 0..9 is taken as the nearest of the two.
+  /// Reads the attributes of a received MESSAGE frame and copies every header into the
+  /// properties. A priority header outside 0..9 is taken as the nearest of the two.
   explicit TVQJMSMessage(const IStompFrame& Frame);
-  // A copy would share the property map with its original.
+  /// Not copyable: a copy would share the property map with its original.
   TVQJMSMessage(const TVQJMSMessage&) = delete;
   TVQJMSMessage& operator=(const TVQJMSMessage&) = delete;
 
@@ -43,8 +49,8 @@ public:
   std::string GetJMSLabel() const override { return FLabel; }
   void SetJMSLabel(const std::string& Value) override { FLabel = Value; }
   std::shared_ptr<IPrimitiveMap> GetProperties() const override { return FProperties; }
-  // A property's value without a copy or a reference count: read for every message
-  // received. Valid while the property stays unchanged.
+  /// A property's value without a copy or a reference count: read for every message
+  /// received. Valid while the property stays unchanged.
   std::string_view PropertyText(std::string_view Name) const { return FProperties->ValueOf(Name); }
   void SetJMSTimestamp(TDateTime Value) override;
   TDateTime GetJMSTimestamp() const override { return FTimestamp; }
@@ -52,11 +58,12 @@ public:
   int64_t GetJMSTimestampMillis() const override { return FTimestampMillis; }
   void SetJMSRedelivered(bool Value) override { FRedelivered = Value; }
   bool GetJMSRedelivered() const override { return FRedelivered; }
-  // Headers only: the changed attributes, the transaction, then every property that is
-  // not the protocol's or the broker's; the subclasses add their body.
+  /// Headers only: the changed attributes, the transaction, then every property that is
+  /// not the protocol's or the broker's; the subclasses add their body. A refused
+  /// message (EMessageFormatException) writes no header.
   void WriteToFrame(IStompFrame& Frame) const override;
   void Acknowledge() override;
-  // Set when the message is handed to its consumer; the session is not kept alive.
+  /// Set when the message is handed to its consumer; the session is not kept alive.
   void SetAcknowledger(std::weak_ptr<IMessageAcknowledger> Acknowledger) { FAcknowledger = std::move(Acknowledger); }
 
 private:

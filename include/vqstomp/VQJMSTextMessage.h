@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The text message.
+
 #include <memory>
 #include <string>
 
@@ -7,20 +10,23 @@
 
 namespace vq {
 
-// The body travels as UTF-8.
+/// The body travels as UTF-8.
 class TVQJMSTextMessage : public TVQJMSMessage, public ITextMessage {
 public:
+  /// The constructors of TVQJMSMessage: an empty text, or a received frame's headers.
   using TVQJMSMessage::TVQJMSMessage;
 
-  // Ill-formed UTF-8 in the body becomes U+FFFD; the rest of the text is kept.
+  /// A message of a received frame: its headers, and its body as the text. Ill-formed
+  /// UTF-8 in the body becomes U+FFFD; the rest of the text is kept.
   static std::shared_ptr<ITextMessage> CreateFromFrame(const IStompFrame& Frame);
-  // The same, as the class itself.
+  /// The same, as the class itself.
   static std::shared_ptr<TVQJMSTextMessage> FromFrame(const IStompFrame& Frame);
 
   void SetText(const std::u16string& Value) override { FText = Value; }
   std::u16string GetText() const override { return FText; }
   void SetText(const std::string& Utf8) override;
   std::string GetTextUtf8() const override;
+  /// The headers as TVQJMSMessage writes them, and the text as UTF-8 for the body.
   void WriteToFrame(IStompFrame& Frame) const override;
 
 private:

@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The producer a session makes.
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,10 +14,12 @@ namespace vq {
 
 class TVQJMSSession;
 
-// Sends messages to its default destination or to one given per call; in a transacted
-// session every message joins the session's open transaction.
+/// Sends messages to its default destination or to one given per call; in a transacted
+/// session every message joins the session's open transaction.
 class TVQMessageProducer : public IMessageProducer {
 public:
+  /// Made by TVQJMSSession::CreateProducer; Destination may be none. The session is not
+  /// kept alive.
   TVQMessageProducer(std::weak_ptr<TVQJMSSession> Session, std::shared_ptr<IDestination> Destination);
 
   void SetDeliveryMode(uint8_t Value) override { FDeliveryMode = Value; }

@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The STOMP 1.0 protocol client: commands out, frames in.
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -15,74 +18,116 @@ namespace vq {
 class TVQStompCustomClient;
 class TVQStompFrameReader;
 
+/// Told of one received frame, on the thread that delivered it: the connection's read
+/// thread, or a thread in Connect or in a read on the caller's thread.
 using TStompFrameEvent = std::function<void(TVQStompCustomClient& Sender, IStompFrame& Frame)>;
+/// Told of a fault that no call could raise, on the thread that met it.
 using TStompExceptionEvent = std::function<void(TVQStompCustomClient& Sender, const Exception& Error)>;
 
-// Speaks STOMP 1.0 over a communication adapter: builds the outgoing frames and
-// dispatches the incoming ones.
+/// Speaks STOMP 1.0 over a communication adapter: builds the outgoing frames and
+/// dispatches the incoming ones. Commands may be sent from any thread; each is written
+/// whole on the caller's thread. Frames are dispatched on the thread that read them.
+///
+/// Every command raises EVQStompConnectionLostError once the connection is lost,
+/// EVQStompClientNotConnectedError before it is connected, EVQStompError without an
+/// adapter, and a transport error (EVQCommError, such as EIdTimeout past the write
+/// time-out) when writing fails, which also marks the connection lost.
 class TVQStompCustomClient : public TVQStompConnection {
 public:
+  /// Not connected, with no adapter and no handlers.
   TVQStompCustomClient();
   ~TVQStompCustomClient() override;
 
+  /// Called for every MESSAGE frame, before StompFrameAvailable. Set the handlers before
+  /// Connect: they are not guarded against a frame being delivered meanwhile.
   void SetOnMessageFrame(TStompFrameEvent Handler) { FOnMessageFrame = std::move(Handler); }
+  /// The handler of MESSAGE frames, or an empty one.
   const TStompFrameEvent& GetOnMessageFrame() const { return FOnMessageFrame; }
+  /// Called for the CONNECTED frame, once the session identifier is stored.
   void SetOnConnectedFrame(TStompFrameEvent Handler) { FOnConnectedFrame = std::move(Handler); }
+  /// The handler of CONNECTED frames, or an empty one.
   const TStompFrameEvent& GetOnConnectedFrame() const { return FOnConnectedFrame; }
+  /// Called for every ERROR frame, before it is reported or raised.
   void SetOnErrorFrame(TStompFrameEvent Handler) { FOnErrorFrame = std::move(Handler); }
+  /// The handler of ERROR frames, or an empty one.
   const TStompFrameEvent& GetOnErrorFrame() const { return FOnErrorFrame; }
+  /// Called for every RECEIPT frame.
   void SetOnReceiptFrame(TStompFrameEvent Handler) { FOnReceiptFrame = std::move(Handler); }
+  /// The handler of RECEIPT frames, or an empty one.
   const TStompFrameEvent& GetOnReceiptFrame() const { return FOnReceiptFrame; }
-  // Told of what no call can raise: the connection's loss (once per connection) and an
-  // ERROR frame while connected. Without a handler a loss is logged as an error and an
-  // ERROR frame raises EVQStompServerErrorMessage to whoever delivered it.
+  /// Told of what no call can raise: the connection's loss (once per connection) and an
+  /// ERROR frame while connected. Without a handler a loss is logged as an error and an
+  /// ERROR frame raises EVQStompServerErrorMessage to whoever delivered it.
   void SetOnException(TStompExceptionEvent Handler) { FOnException = std::move(Handler); }
 
-  // Connected, and not lost since.
+  /// Connected, and not lost since.
   bool IsConnected() const { return FConnected && !FLost; }
+  /// The connection failed while connected; every later command raises at once.
   bool IsConnectionLost() const { return FLost; }
-  // DISCONNECT is on its way or written: a failing read or write is no loss then.
+  /// DISCONNECT is on its way or written: a failing read or write is no loss then.
   bool IsDisconnecting() const { return FDisconnecting; }
-  // Marks the connection lost and reports Error, unless it is being disconnected, not
-  // yet connected, or already lost.
+  /// Marks the connection lost and reports Error, unless it is being disconnected, not
+  /// yet connected, or already lost.
   void ConnectionLost(const Exception& Error);
+  /// The "session" header of the broker's CONNECTED frame; empty while not connected.
   std::string GetSessionID() const;
 
+  /// Opens the adapter's transport, writes CONNECT and delivers the broker's answer
+  /// before returning, all within the adapter's connect time-out (EIdTimeout past it).
+  /// An ERROR answer raises EVQStompServerErrorMessage; a failing transport, EVQCommError.
   void Connect();
+  /// Writes CONNECT with "login" and "passcode"; Connect calls it once the transport is up.
   void StompConnect();
+  /// Writes SUBSCRIBE for Destination with "ack" "client" or "auto" and "id"
+  /// SubscriptionID; empty SubscriptionID or Receipt headers are left out.
   void Subscribe(std::string_view Destination, bool ClientAcknowledge, std::string_view SubscriptionID,
                  std::string_view Receipt);
+  /// Writes UNSUBSCRIBE for the subscription "id" SubscriptionID.
   void UnsubscribeID(std::string_view SubscriptionID, std::string_view Receipt);
+  /// Writes BEGIN; raises EVQStompInvalidTranscationIdError for an empty TransactionID
+  /// (or one of control characters only), as COMMIT and ABORT do.
   void BeginTrans(std::string_view TransactionID, std::string_view Receipt);
+  /// Writes COMMIT for TransactionID.
   void CommitTrans(std::string_view TransactionID, std::string_view Receipt);
+  /// Writes ABORT for TransactionID.
   void AbortTrans(std::string_view TransactionID, std::string_view Receipt);
+  /// Writes ACK for the "message-id" MessageID, within TransactionID unless it is empty.
   void Ack(std::string_view MessageID, std::string_view TransactionID);
+  /// Writes SEND to Destination with Body, adding "content-length" unless
+  /// OmitContentLength; ExtraHeaders are stored over those, by SetHeader's rules. Refused
+  /// as Transmit refuses.
   void Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
             bool OmitContentLength, std::string_view Receipt);
+  /// Writes DISCONNECT and marks the client disconnected; the transport stays open.
   void StompDisconnect();
-  // Sends DISCONNECT unless the connection was lost, then closes the adapter; a broker
-  // that is gone meanwhile is no error.
+  /// Sends DISCONNECT unless the connection was lost, then closes the adapter; a broker
+  /// that is gone meanwhile is no error. The DISCONNECT gets one second at most.
+  /// Raises EVQStompClientAlreadyDisconnectedError when the client never connected or
+  /// was disconnected already.
   void Disconnect() override;
 
-  // Refuses (EVQStompError, nothing written) a frame that could not travel intact: LF
-  // or NUL in the command or a header, ":" in a header name, or a NUL in a body
-  // without "content-length".
+  /// Refuses (EVQStompError, nothing written) a frame that could not travel intact: LF
+  /// or NUL in the command or a header, ":" in a header name, or a NUL in a body
+  /// without "content-length".
   void Transmit(const IStompFrame& Frame);
+  /// The same after storing ExtraHeaders into Frame.
   void Transmit(IStompFrame& Frame, const TStompHeaders& ExtraHeaders);
 
-  // The adapter's data handler: decodes one frame's text and dispatches it.
+  /// The adapter's data handler: decodes one frame's text and dispatches it. Raises what
+  /// TVQStompFrame::Parse raises, and EVQStompServerErrorMessage as SetOnException says.
   void StompDataAvailable(std::string_view Data);
-  // The largest frame accepted from the broker, header block and body together; a larger
-  // one closes the connection.
+  /// The largest frame accepted from the broker in bytes, header block and body together
+  /// (default 100 MiB); a larger one closes the connection.
   size_t GetMaxFrameSize() const;
+  /// Sets the largest frame accepted, in bytes; set it while nothing reads.
   void SetMaxFrameSize(size_t Value);
-  // Raises EVQStompConnectionLostError once lost, EVQStompClientNotConnectedError when
-  // not connected; CONNECT passes.
+  /// Raises EVQStompConnectionLostError once lost, EVQStompClientNotConnectedError when
+  /// not connected; CONNECT passes.
   void CheckConnected(std::string_view Command) const;
 
 protected:
   std::string_view GetClassName() const override { return "TVQStompCustomClient"; }
-  // Called for every MESSAGE frame, after OnMessageFrame.
+  /// Called for every MESSAGE frame, after OnMessageFrame, on the thread that read it.
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame);
 
 private:

@@ -1,5 +1,9 @@
 #pragma once
 
+/// @file
+/// The library's STOMP frame, its decoding and encoding, and the checks that keep a
+/// header intact on the wire.
+
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -11,11 +15,16 @@
 
 namespace vq {
 
+/// Line feed: ends the command and every header line.
 inline constexpr char LF = '\x0A';
+/// Ends a frame.
 inline constexpr char NUL = '\x00';
 
+/// A frame held in memory: what Parse makes of the broker's bytes and what the client
+/// fills to send. Not safe for use from several threads at once.
 class TVQStompFrame : public IStompFrame {
 public:
+  /// A frame without command, headers or body.
   TVQStompFrame() = default;
 
   const std::string& GetBody() const override { return FBody; }
@@ -30,16 +39,21 @@ public:
   int32_t HeaderCount() const override { return static_cast<int32_t>(FHeaders.size()); }
   const TStompHeaders& GetHeaders() const override { return FHeaders; }
   TStompHeaderItem GetHeaderItem(int32_t Index) const override;
-  // Hands the body over, leaving the frame without one.
+  /// Hands the body over, leaving the frame without one.
   std::string TakeBody() { return std::move(FBody); }
 
-  // Decodes the text of one frame, ended by NUL (a LF after it, or anything else, is
-  // ignored) or by the end of the text. Linear in the number of headers.
+  /// Decodes the text of one frame, ended by NUL (a LF after it, or anything else, is
+  /// ignored) or by the end of the text. Linear in the number of headers. Raises
+  /// EIncompleteStompFrame for a text cut short (no command, a body shorter than its
+  /// content-length), EVQStompFrameError for a content-length that cannot be trusted and
+  /// EVQStompError for a header line without ":" or a counted body not followed by NUL.
   static std::shared_ptr<IStompFrame> Parse(std::string_view Text);
-  // The same, taking Text: a large body keeps Text's storage instead of being copied.
+  /// The same, taking Text: a large body (64 KiB or more) keeps Text's storage instead of
+  /// being copied.
   static std::shared_ptr<TVQStompFrame> ParseTaking(std::string&& Text);
-  // The content-length of a header block by the one rule of FindContentLength, or 0
-  // without one; raises EVQStompFrameError for one that cannot be trusted.
+  /// The content-length of a header block, or 0 without one: the header line named
+  /// "content-length" in any letter case; repeated lines must agree and the value must be
+  /// a plain non-negative decimal number, else EVQStompFrameError.
   static int64_t GetContentLength(std::string_view HeaderText);
 
 private:
@@ -53,9 +67,9 @@ private:
   std::string FBody;
 };
 
-// Appends the wire form of a frame to Out: the command, a line for each header that has
-// a value, an empty line, the body, NUL and LF. Headers: TStompHeaderItem or
-// TStompHeaderView items.
+/// Appends the wire form of a frame to Out: the command, a line for each header that has
+/// a value, an empty line, the body, NUL and LF. Headers: TStompHeaderItem or
+/// TStompHeaderView items. Checks nothing: see HeaderFault.
 template <typename THeaders>
 void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body) {
   size_t Size = Out.size() + Command.size() + Body.size() + 4;
@@ -68,16 +82,16 @@ void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Hea
   Out.append(Body).append(1, NUL).push_back(LF);
 }
 
-// A line break or NUL in Text, which would end or cut a line of the frame. Three scans by
-// memchr: find_first_of would look up each byte of Text in the set. Inline, as every
-// header sent is checked.
+/// A line break (LF or CR) or NUL in Text, which would end or cut a line of the frame.
+// Three scans by memchr: find_first_of would look up each byte of Text in the set.
+// Inline, as every header sent is checked.
 inline bool HoldsLineBreakOrNul(std::string_view Text) {
   constexpr auto None = std::string_view::npos;
   return Text.find(LF) != None || Text.find('\r') != None || Text.find(NUL) != None;
 }
 
-// Why a header could not travel intact, or nullptr: an empty name, a line break or NUL
-// in the name or the value, or a colon in the name.
+/// Why a header could not travel intact, or nullptr: an empty name, a line break or NUL
+/// in the name or the value, or a colon in the name.
 inline const char* HeaderFault(std::string_view Name, std::string_view Value) {
   if (Name.empty()) return "its name is empty";
   if (HoldsLineBreakOrNul(Name) || Name.find(':') != std::string_view::npos)
@@ -86,9 +100,11 @@ inline const char* HeaderFault(std::string_view Name, std::string_view Value) {
   return nullptr;
 }
 
-// Takes the LF-terminated line starting at Position (0-based) and moves Position past
-// the LF. An empty text changes nothing.
+/// Takes the LF-terminated line starting at Position (0-based) and moves Position past
+/// the LF. An empty text changes nothing. Raises EIncompleteStompFrame when Position is
+/// past the end or no LF follows it.
 void ReadLine(std::string_view Text, size_t& Position, std::string& Line);
+/// The same, Line pointing into Text.
 void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line);
 
 }  // namespace vq

@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// Frame headers: the header item, the header list and the rules for finding and storing.
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,26 +11,34 @@
 
 namespace vq {
 
+/// One header of a frame, or one message property: a name and its value, both owned.
 struct TStompHeaderItem {
-  std::string Name;
-  std::string Value;
+  std::string Name;   ///< As it was stored or received; matched without regard to ASCII case.
+  std::string Value;  ///< Never empty in a list kept by StoreHeader.
 
+  /// Same name and value, letter case included.
   bool operator==(const TStompHeaderItem&) const = default;
 };
 
+/// Headers in the order they were first stored.
 using TStompHeaders = std::vector<TStompHeaderItem>;
 
-// The rules shared by frame headers and message properties: names match without regard
-// to ASCII case and the first match counts; storing replaces in place under the new
-// name's spelling or appends, and an empty value removes instead.
+/// The rules shared by frame headers and message properties: names match without regard
+/// to ASCII case and the first match counts; storing replaces in place under the new
+/// name's spelling or appends, and an empty value removes instead.
+///
+/// FindHeader returns the first header named Name, or Headers.end().
 TStompHeaders::iterator FindHeader(TStompHeaders& Headers, std::string_view Name);
+/// The same for a list that is only read.
 TStompHeaders::const_iterator FindHeader(const TStompHeaders& Headers, std::string_view Name);
+/// Stores Value under Name by the rules of FindHeader: replaces in place, appends, or
+/// removes when Value is empty.
 void StoreHeader(TStompHeaders& Headers, std::string_view Name, std::string_view Value);
 
-// A header that is only looked at: name and value stay where they are.
+/// A header that is only looked at: name and value stay where they are.
 struct TStompHeaderView {
-  std::string_view Name;
-  std::string_view Value;
+  std::string_view Name;   ///< The header's name, not owned.
+  std::string_view Value;  ///< Its value, not owned; an empty one is not sent.
 };
 
 }  // namespace vq

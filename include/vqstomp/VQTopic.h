@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// A topic: each message goes to every subscriber.
+
 #include <cstdint>
 #include <string>
 
@@ -7,11 +10,13 @@
 
 namespace vq {
 
+/// A topic of the broker, as ISession::CreateTopic makes it.
 class TVQTopic : public TVQDestination, public ITopic {
 public:
-  // The broker's full destination name: no prefix is added.
+  /// The broker's full destination name: no prefix is added.
   explicit TVQTopic(std::string Name);
 
+  /// Always 0, whatever SetDestinationType stored.
   uint8_t GetDestinationType() const override;
   std::string GetTopicName() const override;
 };

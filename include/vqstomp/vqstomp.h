@@ -4,6 +4,9 @@
 /// The whole public API in one include: the messaging classes, the STOMP client and
 /// frame, the logger and the exceptions.
 
+/// @namespace vq
+/// Everything of the library: start at TVQJMSConnection::CreateConnection.
+
 #include <vqstomp/VQConnectionOptions.h>
 #include <vqstomp/VQConsumerID.h>
 #include <vqstomp/VQDestination.h>

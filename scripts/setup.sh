@@ -3,9 +3,10 @@
 set -euo pipefail
 
 # python3-stomp: a second client the tests exchange messages with; libclang-rt-14-dev:
-# clang's sanitizer and libFuzzer runtimes, for the fuzzers.
+# clang's sanitizer and libFuzzer runtimes, for the fuzzers; doxygen: the API reference
+# (the docs target).
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          python3-stomp)
+          python3-stomp doxygen)
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -78,7 +78,8 @@ private:
   std::string FReplyTo;
   std::string FReserved;
   TDateTime FTimestamp = 0.0;
-  int64_t FTimestampMillis = 0;
+  // The same instant as FTimestamp: day 0 is 1899-12-30.
+  int64_t FTimestampMillis = -static_cast<int64_t>(UnixEpochDate) * 86400000;
   bool FRedelivered = false;
   // Its entries are walked in place for every message sent.
   std::shared_ptr<TPrimitiveMap> FProperties = std::make_shared<TPrimitiveMap>();

@@ -114,6 +114,7 @@ TEST(VQJMSMessage, TimestampInUnixMillisecondsKeepsTheMilliseconds) {
   EXPECT_EQ(MessageWith("timestamp", "-86400999").GetJMSTimestampMillis(), -86400999);
 
   TVQJMSMessage Message;
+  EXPECT_EQ(Message.GetJMSTimestampMillis(), -2209161600000) << "an unstamped message is at day 0, 1899-12-30";
   Message.SetJMSTimestampMillis(1700000000123);
   EXPECT_DOUBLE_EQ(Message.GetJMSTimestamp(), 1700000000.0 / 86400.0 + 25569.0);
   // A day count converts to the nearest millisecond, not one below.

@@ -54,7 +54,9 @@ void CheckSendable(const TStompHeaderItem& Property) {
 // A message is built for every frame received: the headers are walked once, and the
 // properties take them in one piece.
 TVQJMSMessage::TVQJMSMessage(const IStompFrame& Frame)
-    : FTimestamp(DateTimeFromUnixMilliseconds(0)), FProperties(std::make_shared<TPrimitiveMap>(Frame.GetHeaders())) {
+    : FTimestamp(DateTimeFromUnixMilliseconds(0)),
+      FTimestampMillis(0),
+      FProperties(std::make_shared<TPrimitiveMap>(Frame.GetHeaders())) {
   for (const auto& Header : Frame.GetHeaders()) ReadHeader(Header);
 }
 

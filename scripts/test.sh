@@ -24,7 +24,7 @@ case "${1:-}" in
 esac
 
 readonly END_TO_END='^SamplesEndToEndTest\.'
-readonly ON_RABBITMQ='^(SamplesEndToEndTest|VQJMSConnectionBroker)\.'
+readonly ON_RABBITMQ='^(SamplesEndToEndTest|VQJMSConnectionBroker|ExamplesEndToEnd)\.'
 
 round() { echo; echo "=== $*"; }
 

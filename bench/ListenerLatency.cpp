@@ -33,6 +33,8 @@
 
 #include <vqstomp/VQJMSConnection.h>
 
+#include "LoopbackListener.h"
+
 using namespace vq;
 using TClock = std::chrono::steady_clock;
 
@@ -45,16 +47,7 @@ constexpr int32_t WarmUp = 1000;
 // Plays the broker on 127.0.0.1 for one connection.
 class TPeer {
 public:
-  TPeer() : FListener(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Length = sizeof Address;
-    if (FListener < 0 || bind(FListener, reinterpret_cast<sockaddr*>(&Address), Length) != 0 ||
-        listen(FListener, 1) != 0 || getsockname(FListener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
-      Fail("listen");
-    FPort = ntohs(Address.sin_port);
-  }
+  TPeer() { FListener = vq::test::ListenOnLoopback(FPort, 1); }
   ~TPeer() {
     if (FConnection >= 0) close(FConnection);
     close(FListener);

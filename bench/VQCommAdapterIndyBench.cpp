@@ -12,6 +12,7 @@
 
 #include <vqstomp/VQStompFrame.h>
 
+#include "LoopbackListener.h"
 #include "TypicalFrames.h"
 #include "stomp/VQStompFrameReader.h"
 #include "transport/VQCommAdapterIndy.h"
@@ -25,15 +26,7 @@ namespace {
 class TFloodingPeer {
 public:
   explicit TFloodingPeer(const std::string& Frame) {
-    FListener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Length = sizeof Address;
-    if (bind(FListener, reinterpret_cast<sockaddr*>(&Address), Length) != 0 || listen(FListener, 1) != 0 ||
-        getsockname(FListener, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
-      throw std::runtime_error("cannot listen");
-    FPort = ntohs(Address.sin_port);
+    FListener = vq::test::ListenOnLoopback(FPort, 1);
     std::string Block;
     while (Block.size() < 256 * 1024) Block += Frame;
     FThread = std::thread([this, Block] { Flood(Block); });

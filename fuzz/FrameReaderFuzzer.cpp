@@ -16,6 +16,7 @@
 
 #include <vqstomp/VQStompFrame.h>
 
+#include "LoopbackListener.h"
 #include "stomp/VQStompFrameReader.h"
 #include "transport/VQCommAdapterIndy.h"
 
@@ -26,15 +27,7 @@ int Listener(int32_t& Port) {
   static int Socket = -1;
   static int32_t Bound = 0;
   if (Socket < 0) {
-    Socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Length = sizeof Address;
-    if (bind(Socket, reinterpret_cast<sockaddr*>(&Address), Length) != 0 || listen(Socket, 4) != 0 ||
-        getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
-      throw std::runtime_error("cannot listen on loopback");
-    Bound = ntohs(Address.sin_port);
+    Socket = vq::test::ListenOnLoopback(Bound);
   }
   Port = Bound;
   return Socket;

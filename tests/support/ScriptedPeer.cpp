@@ -1,5 +1,7 @@
 #include "ScriptedPeer.h"
 
+#include "LoopbackListener.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,19 +25,6 @@ int Check(int Result, const char* What) {
   return Result;
 }
 
-int Listen(int32_t& Port) {
-  const int Socket = Check(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Check(bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address), "bind");
-  Check(listen(Socket, 4), "listen");
-  socklen_t Length = sizeof Address;
-  Check(getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length), "getsockname");
-  Port = ntohs(Address.sin_port);
-  return Socket;
-}
-
 bool IsConnectFrame(std::string_view Frame) {
   const auto Start =
       std::find_if(Frame.begin(), Frame.end(), [](char Byte) { return static_cast<uint8_t>(Byte) > 0x20; });
@@ -46,7 +35,7 @@ bool IsConnectFrame(std::string_view Frame) {
 }  // namespace
 
 TScriptedPeer::TScriptedPeer() {
-  FListener = Listen(FPort);
+  FListener = ListenOnLoopback(FPort);
   int Pipe[2];
   Check(pipe2(Pipe, O_CLOEXEC), "pipe2");
   FWakeRead = Pipe[0];

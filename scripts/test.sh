@@ -2,7 +2,7 @@
 # Builds the library and runs the test suite against real brokers on loopback, in
 # three rounds:
 #   1. the whole suite against ActiveMQ;
-#   2. the tests of the messaging API and the sample programs again, against RabbitMQ;
+#   2. the tests of the messaging API, the sample programs and the examples again, against RabbitMQ;
 #   3. the sample programs with no broker listening at all;
 #   4. (plain build only) each libFuzzer harness for 10 s, so that a crash fails the run.
 # Any failing test fails the script; the brokers are stopped however it ends.
@@ -48,7 +48,7 @@ round "Whole suite against ActiveMQ"
 scripts/broker.sh start activemq
 run_tests
 
-round "Messaging API and sample programs against RabbitMQ"
+round "Messaging API, sample programs and examples against RabbitMQ"
 scripts/broker.sh start rabbitmq
 run_tests -R "$ON_RABBITMQ"
 

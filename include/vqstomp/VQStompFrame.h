@@ -5,6 +5,7 @@
 /// header intact on the wire.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,23 @@ namespace vq {
 inline constexpr char LF = '\x0A';
 /// Ends a frame.
 inline constexpr char NUL = '\x00';
+/// Carriage return: may come before a line's LF in STOMP 1.2.
+inline constexpr char CR = '\x0D';
+
+/// How the header lines of a frame travel. STOMP 1.0 sends their bytes as they are; 1.1
+/// escapes "\\", LF and ":" in names and values; 1.2 also escapes CR and takes lines
+/// ended by CR LF. CONNECT and CONNECTED frames are never escaped.
+struct TStompFrameRules {
+  /// Header names and values are escaped: "\\\\", "\\n", "\\c" (and "\\r" in 1.2).
+  bool Escaping = false;
+  /// Lines may end with CR LF, and CR is escaped as "\\r".
+  bool CarriageReturns = false;
+
+  /// The rules of Version.
+  static TStompFrameRules Of(TStompVersion Version) {
+    return {Version != TStompVersion::V1_0, Version == TStompVersion::V1_2};
+  }
+};
 
 /// A frame held in memory: what Parse makes of the broker's bytes and what the client
 /// fills to send. Not safe for use from several threads at once.
@@ -47,10 +65,12 @@ public:
   /// EIncompleteStompFrame for a text cut short (no command, a body shorter than its
   /// content-length), EVQStompFrameError for a content-length that cannot be trusted and
   /// EVQStompError for a header line without ":" or a counted body not followed by NUL.
-  static std::shared_ptr<IStompFrame> Parse(std::string_view Text);
+  /// With Rules of STOMP 1.1 or 1.2, header escapes are decoded (an undefined one raises
+  /// EVQStompError) and, in 1.2, a CR before a line's LF is dropped.
+  static std::shared_ptr<IStompFrame> Parse(std::string_view Text, const TStompFrameRules& Rules = {});
   /// The same, taking Text: a large body (64 KiB or more) keeps Text's storage instead of
   /// being copied.
-  static std::shared_ptr<TVQStompFrame> ParseTaking(std::string&& Text);
+  static std::shared_ptr<TVQStompFrame> ParseTaking(std::string&& Text, const TStompFrameRules& Rules = {});
   /// The content-length of a header block, or 0 without one: the header line named
   /// "content-length" in any letter case; repeated lines must agree and the value must be
   /// a plain non-negative decimal number, else EVQStompFrameError.
@@ -60,24 +80,39 @@ private:
   // The body within Rest, which runs from the empty line to the end of the text.
   static std::string_view BodyOf(const std::optional<uint64_t>& Length, std::string_view Rest);
   // Owner, when given, holds Text and may give its storage to the body.
-  static std::shared_ptr<TVQStompFrame> ParseText(std::string_view Text, std::string* Owner);
+  static std::shared_ptr<TVQStompFrame> ParseText(std::string_view Text, std::string* Owner,
+                                                  const TStompFrameRules& Rules);
 
   std::string FCommand;
   TStompHeaders FHeaders;
   std::string FBody;
 };
 
+/// Appends Text to Out with the escapes of STOMP 1.1 ("\\\\", "\\n", "\\c"), and "\\r" for CR
+/// when CarriageReturns.
+void AppendEscaped(std::string& Out, std::string_view Text, bool CarriageReturns);
+
 /// Appends the wire form of a frame to Out: the command, a line for each header that has
-/// a value, an empty line, the body, NUL and LF. Headers: TStompHeaderItem or
-/// TStompHeaderView items. Checks nothing: see HeaderFault.
+/// a value, an empty line, the body, NUL and LF; header text is escaped when Rules say
+/// so. Headers: TStompHeaderItem or TStompHeaderView items. Checks nothing: see HeaderFault.
 template <typename THeaders>
-void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body) {
+void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body,
+                 const TStompFrameRules& Rules = {}) {
   size_t Size = Out.size() + Command.size() + Body.size() + 4;
   for (const auto& Item : Headers) Size += Item.Name.size() + Item.Value.size() + 2;
   Out.reserve(Size);
   Out.append(Command).push_back(LF);
-  for (const auto& Item : Headers)
-    if (!Item.Value.empty()) Out.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
+  for (const auto& Item : Headers) {
+    if (Item.Value.empty()) continue;
+    if (Rules.Escaping) {
+      AppendEscaped(Out, Item.Name, Rules.CarriageReturns);
+      Out.push_back(':');
+      AppendEscaped(Out, Item.Value, Rules.CarriageReturns);
+      Out.push_back(LF);
+    } else {
+      Out.append(Item.Name).append(1, ':').append(Item.Value).push_back(LF);
+    }
+  }
   Out.push_back(LF);
   Out.append(Body).append(1, NUL).push_back(LF);
 }
@@ -87,15 +122,22 @@ void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Hea
 // Inline, as every header sent is checked.
 inline bool HoldsLineBreakOrNul(std::string_view Text) {
   constexpr auto None = std::string_view::npos;
-  return Text.find(LF) != None || Text.find('\r') != None || Text.find(NUL) != None;
+  return Text.find(LF) != None || Text.find(CR) != None || Text.find(NUL) != None;
 }
 
-/// Why a header could not travel intact, or nullptr: an empty name, a line break or NUL
-/// in the name or the value, or a colon in the name.
-inline const char* HeaderFault(std::string_view Name, std::string_view Value) {
+/// Why a header could not travel intact under Rules, or nullptr. Always: an empty name.
+/// Unescaped (STOMP 1.0): a line break or NUL in the name or the value, or a colon in the
+/// name. Escaped: a NUL, or a CR where it has no escape (1.1).
+inline const char* HeaderFault(std::string_view Name, std::string_view Value, const TStompFrameRules& Rules = {}) {
+  constexpr auto None = std::string_view::npos;
   if (Name.empty()) return "its name is empty";
-  if (HoldsLineBreakOrNul(Name) || Name.find(':') != std::string_view::npos)
-    return "its name holds a colon, line break or NUL byte";
+  if (Rules.Escaping) {
+    if (Name.find(NUL) != None || Value.find(NUL) != None) return "it holds a NUL byte";
+    if (!Rules.CarriageReturns && (Name.find(CR) != None || Value.find(CR) != None))
+      return "it holds a carriage return, which STOMP 1.1 cannot carry";
+    return nullptr;
+  }
+  if (HoldsLineBreakOrNul(Name) || Name.find(':') != None) return "its name holds a colon, line break or NUL byte";
   if (HoldsLineBreakOrNul(Value)) return "its value holds a line break or NUL byte";
   return nullptr;
 }

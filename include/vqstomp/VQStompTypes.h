@@ -3,6 +3,8 @@
 /// @file
 /// Frame headers: the header item, the header list and the rules for finding and storing.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,5 +42,12 @@ struct TStompHeaderView {
   std::string_view Name;   ///< The header's name, not owned.
   std::string_view Value;  ///< Its value, not owned; an empty one is not sent.
 };
+
+/// The protocol versions spoken, as the CONNECTED frame's "version" names them.
+enum class TStompVersion : uint8_t { V1_0, V1_1, V1_2 };
+/// "1.0", "1.1" or "1.2".
+std::string_view VersionName(TStompVersion Version);
+/// The version named Name ("1.0", "1.1", "1.2"), or none.
+std::optional<TStompVersion> VersionNamed(std::string_view Name);
 
 }  // namespace vq

@@ -12,8 +12,66 @@ namespace {
 
 constexpr std::string_view Terminator{"\0\n", 2};
 constexpr std::string_view HeaderBlockEnd{"\n\n"};
+constexpr std::string_view HeaderBlockEndCR{"\n\r\n"};
+constexpr char Escape = '\\';
+
+bool HasHeaderBlockEnd(std::string_view Text, const TStompFrameRules& Rules) {
+  constexpr auto None = std::string_view::npos;
+  return Text.find(HeaderBlockEnd) != None || (Rules.CarriageReturns && Text.find(HeaderBlockEndCR) != None);
+}
+
+// Line is the text up to its LF; in 1.2 a CR before that LF is no part of it.
+std::string_view WithoutCR(std::string_view Line, const TStompFrameRules& Rules) {
+  if (Rules.CarriageReturns && !Line.empty() && Line.back() == CR) Line.remove_suffix(1);
+  return Line;
+}
+
+char Unescaped(char Code, const TStompFrameRules& Rules) {
+  switch (Code) {
+    case 'n': return LF;
+    case 'c': return ':';
+    case Escape: return Escape;
+    case 'r':
+      if (Rules.CarriageReturns) return CR;
+      break;
+    default: break;
+  }
+  throw EVQStompError("Undefined escape sequence \"\\" + std::string(1, Code) + "\" in a header");
+}
+
+// Header text as it was before escaping; text without a backslash is returned as it is.
+std::string_view Unescape(std::string_view Text, std::string& Scratch, const TStompFrameRules& Rules) {
+  if (!Rules.Escaping || Text.find(Escape) == std::string_view::npos) return Text;
+  Scratch.clear();
+  for (size_t I = 0; I < Text.size(); ++I) {
+    if (Text[I] != Escape) {
+      Scratch.push_back(Text[I]);
+      continue;
+    }
+    if (++I == Text.size()) throw EVQStompError("A header ends with a lone \"\\\"");
+    Scratch.push_back(Unescaped(Text[I], Rules));
+  }
+  return Scratch;
+}
 
 }  // namespace
+
+void AppendEscaped(std::string& Out, std::string_view Text, bool CarriageReturns) {
+  for (const char C : Text) {
+    switch (C) {
+      case LF: Out.append("\\n"); break;
+      case ':': Out.append("\\c"); break;
+      case Escape: Out.append("\\\\"); break;
+      case CR:
+        if (CarriageReturns) {
+          Out.append("\\r");
+          break;
+        }
+        [[fallthrough]];
+      default: Out.push_back(C);
+    }
+  }
+}
 
 void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line) {
   if (Text.empty()) return;
@@ -126,15 +184,20 @@ private:
 
 }  // namespace
 
-std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text) { return ParseText(Text, nullptr); }
+std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text, const TStompFrameRules& Rules) {
+  return ParseText(Text, nullptr, Rules);
+}
 
-std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseTaking(std::string&& Text) { return ParseText(Text, &Text); }
+std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseTaking(std::string&& Text, const TStompFrameRules& Rules) {
+  return ParseText(Text, &Text, Rules);
+}
 
-std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, std::string* Owner) {
+std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, std::string* Owner,
+                                                        const TStompFrameRules& Rules) {
   // A text cut inside its header block is completed with a terminator, which its lines
   // then reach into; a body may simply end with the text.
   std::string Completed;
-  if (Text.find(Terminator) == std::string_view::npos && Text.find(HeaderBlockEnd) == std::string_view::npos) {
+  if (Text.find(Terminator) == std::string_view::npos && !HasHeaderBlockEnd(Text, Rules)) {
     Completed.reserve(Text.size() + Terminator.size());
     Completed.append(Text).append(Terminator);
     Text = Completed;
@@ -143,19 +206,27 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
   size_t Position = 0;
   std::string_view Line;
   ReadLine(Text, Position, Line);
+  Line = WithoutCR(Line, Rules);
   if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
   Frame->FCommand.assign(Line);
   Frame->FHeaders.reserve(8);
+  // The broker's answer to CONNECT is never escaped.
+  const TStompFrameRules HeaderRules{Rules.Escaping && Line != "CONNECTED", Rules.CarriageReturns};
   std::optional<uint64_t> Length;
   {
     THeaderCollector Headers(Frame->FHeaders);
+    std::string NameScratch;
+    std::string ValueScratch;
     for (;;) {
       ReadLine(Text, Position, Line);
+      Line = WithoutCR(Line, Rules);
       if (Line.empty()) break;
       const size_t Colon = Line.find(':');
       if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
-      Headers.Store(Line.substr(0, Colon), Line.substr(Colon + 1));
-      MergeContentLength(Length, Line.substr(0, Colon), Line.substr(Colon + 1));
+      const std::string_view Name = Unescape(Line.substr(0, Colon), NameScratch, HeaderRules);
+      const std::string_view Value = Unescape(Line.substr(Colon + 1), ValueScratch, HeaderRules);
+      Headers.Store(Name, Value);
+      MergeContentLength(Length, Name, Value);
     }
   }
   const std::string_view Body = BodyOf(Length, Text.substr(Position));

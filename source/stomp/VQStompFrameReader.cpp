@@ -12,7 +12,7 @@ namespace {
 
 constexpr char LineEnd = '\n';
 constexpr char Nul = '\0';
-constexpr std::string_view HeaderBlockEnd{"\n\n"};
+constexpr char CarriageReturn = '\r';
 constexpr std::string_view ContentLengthName{"content-length"};
 
 bool IsPadding(char Byte) { return static_cast<uint8_t>(Byte) <= 0x20; }
@@ -30,6 +30,21 @@ uint64_t PlainLength(std::string_view Value) {
 
 std::string SizeText(size_t Size) { return std::to_string(Size) + " bytes"; }
 
+// Where the empty line that ends a header block ends, searched from From; npos while none.
+size_t HeaderBlockEnd(std::string_view Frame, size_t From, bool CarriageReturns) {
+  constexpr auto None = std::string_view::npos;
+  if (!CarriageReturns) {
+    const size_t End = Frame.find("\n\n", From);
+    return End == None ? None : End + 2;
+  }
+  for (size_t End = Frame.find(LineEnd, From); End != None; End = Frame.find(LineEnd, End + 1)) {
+    const std::string_view Next = Frame.substr(End + 1, 2);
+    if (Next.starts_with(LineEnd)) return End + 2;
+    if (Next.size() == 2 && Next[0] == CarriageReturn && Next[1] == LineEnd) return End + 3;
+  }
+  return None;
+}
+
 }  // namespace
 
 void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, std::string_view Value) {
@@ -41,7 +56,7 @@ void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, s
   Found = Length;
 }
 
-std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock) {
+std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock, bool CarriageReturns) {
   std::optional<uint64_t> Found;
   // Only a line whose colon stands right after a name of that length can hold it; the
   // command line holds none.
@@ -49,7 +64,8 @@ std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock) {
   for (size_t End = HeaderBlock.find(LineEnd); End != std::string_view::npos;) {
     const size_t Start = End + 1;
     End = HeaderBlock.find(LineEnd, Start);
-    const std::string_view Line = HeaderBlock.substr(Start, End == std::string_view::npos ? End : End - Start);
+    std::string_view Line = HeaderBlock.substr(Start, End == std::string_view::npos ? End : End - Start);
+    if (CarriageReturns && Line.ends_with(CarriageReturn)) Line.remove_suffix(1);
     if (Line.size() > NameSize && Line[NameSize] == ':')
       MergeContentLength(Found, Line.substr(0, NameSize), Line.substr(NameSize + 1));
   }
@@ -85,10 +101,11 @@ TFrameExtent TVQStompFrameReader::Measure(std::string_view Unread) {
 
 size_t TVQStompFrameReader::FindEnd(std::string_view Frame) {
   if (FBodyStart == 0) {
-    const size_t End = Frame.find(HeaderBlockEnd, FScanned > 0 ? FScanned - 1 : 0);
+    // The empty line may have begun in what was searched last time.
+    const size_t End = HeaderBlockEnd(Frame, FScanned > 2 ? FScanned - 2 : 0, FCarriageReturns);
     if (End == std::string_view::npos) return 0;
-    FBodyStart = End + HeaderBlockEnd.size();
-    FBodyLength = FindContentLength(Frame.substr(0, FBodyStart));
+    FBodyStart = End;
+    FBodyLength = FindContentLength(Frame.substr(0, FBodyStart), FCarriageReturns);
     if (FBodyLength) CheckSize(FBodyStart + std::min<uint64_t>(*FBodyLength, FMaxFrameSize) + 1);
     FScanned = FBodyStart;
   }

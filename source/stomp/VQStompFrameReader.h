@@ -17,14 +17,15 @@ inline constexpr size_t DefaultMaxFrameSize = 100 * 1024 * 1024;
 // The one content-length rule, for framing and decoding alike: the header line named
 // "content-length" in any letter case with a value; repeated lines must agree; the value
 // is a plain non-negative decimal number. None without such a line; EVQStompFrameError
-// otherwise.
-std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock);
+// otherwise. With CarriageReturns (STOMP 1.2) a line may end with CR LF.
+std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock, bool CarriageReturns = false);
 // The same rule for one header line: Found takes the value of a content-length header.
 void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, std::string_view Value);
 
 // Finds the frames in the byte stream from the broker: the header block up to its empty
 // line, then a counted body and its NUL, or the body up to the first NUL. Bytes up to
-// 0x20 between frames (line ends, heart-beats) are padding.
+// 0x20 between frames (line ends, heart-beats) are padding. With carriage returns
+// (offered or spoken STOMP 1.2), lines may end with CR LF.
 class TVQStompFrameReader : public IFrameBoundary {
 public:
   explicit TVQStompFrameReader(size_t MaxFrameSize = DefaultMaxFrameSize) : FMaxFrameSize(MaxFrameSize) {}
@@ -36,6 +37,8 @@ public:
 
   size_t GetMaxFrameSize() const { return FMaxFrameSize; }
   void SetMaxFrameSize(size_t Value) { FMaxFrameSize = Value; }
+  // Set while nothing reads.
+  void SetCarriageReturns(bool Value) { FCarriageReturns = Value; }
 
 private:
   void CheckSize(size_t Size) const;
@@ -43,6 +46,7 @@ private:
   size_t FindEnd(std::string_view Frame);
 
   size_t FMaxFrameSize;
+  bool FCarriageReturns = false;
   // Bytes of the frame already searched for the terminator now looked for.
   size_t FScanned = 0;
   // Where the body starts, once the header block's empty line was found.

@@ -27,4 +27,19 @@ void StoreHeader(TStompHeaders& Headers, std::string_view Name, std::string_view
   }
 }
 
+std::string_view VersionName(TStompVersion Version) {
+  switch (Version) {
+    case TStompVersion::V1_0: return "1.0";
+    case TStompVersion::V1_1: return "1.1";
+    case TStompVersion::V1_2: return "1.2";
+  }
+  return "1.0";
+}
+
+std::optional<TStompVersion> VersionNamed(std::string_view Name) {
+  for (const auto Version : {TStompVersion::V1_0, TStompVersion::V1_1, TStompVersion::V1_2})
+    if (VersionName(Version) == Name) return Version;
+  return std::nullopt;
+}
+
 }  // namespace vq

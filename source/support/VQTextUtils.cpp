@@ -81,6 +81,17 @@ int64_t StrToInt64(std::string_view Text) {
   return Value;
 }
 
+std::vector<std::string_view> SplitList(std::string_view Text, char Separator) {
+  std::vector<std::string_view> Parts;
+  if (Text.empty()) return Parts;
+  for (size_t Start = 0;;) {
+    const size_t End = Text.find(Separator, Start);
+    Parts.push_back(Text.substr(Start, End == std::string_view::npos ? End : End - Start));
+    if (End == std::string_view::npos) return Parts;
+    Start = End + 1;
+  }
+}
+
 std::string_view TrimControl(std::string_view Text) noexcept {
   while (!Text.empty() && static_cast<unsigned char>(Text.front()) <= 0x20) Text.remove_prefix(1);
   while (!Text.empty() && static_cast<unsigned char>(Text.back()) <= 0x20) Text.remove_suffix(1);

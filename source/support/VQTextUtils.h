@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vq {
 
@@ -31,6 +32,9 @@ int64_t StrToInt64(std::string_view Text);
 
 // Drops leading and trailing bytes 0x00 to 0x20 (blanks, line ends, control bytes).
 std::string_view TrimControl(std::string_view Text) noexcept;
+
+// The parts of Text between Separator bytes; none for an empty text.
+std::vector<std::string_view> SplitList(std::string_view Text, char Separator);
 
 // For error messages: in double quotes, bytes below 0x20 as \xNN so that none hides or
 // breaks the line.

@@ -66,3 +66,17 @@ TEST(VQStompFrameReader, RefusesWhatCannotBeTrustedAndWhatIsTooLarge) {
   Reader.Restart();
   EXPECT_THROW(Reader.Measure("MESSAGE\ncontent-length:0x10\n\n"), EVQStompFrameError);
 }
+
+TEST(VQStompFrameReader, TakesCarriageReturnLineEndsWhenTold) {
+  TVQStompFrameReader Reader;
+  Reader.SetCarriageReturns(true);
+  const std::string Stream = "\r\nMESSAGE\r\ncontent-length:3\r\n\r\na\0b\0\r\nRECEIPT\r\nreceipt-id:1\r\n\r\n\0"
+                             "MESSAGE\nmixed:yes\r\n\nplain\0"s;
+  const std::vector<std::string> Expected{"MESSAGE\r\ncontent-length:3\r\n\r\na\0b\0"s,
+                                          "RECEIPT\r\nreceipt-id:1\r\n\r\n\0"s, "MESSAGE\nmixed:yes\r\n\nplain\0"s};
+  EXPECT_EQ(FramesByteByByte(Reader, Stream), Expected);
+
+  // Without them, a CR LF empty line ends no header block.
+  TVQStompFrameReader Plain;
+  EXPECT_EQ(Plain.Measure("MESSAGE\r\n\r\nx\0"s).Length, 0u);
+}

@@ -183,3 +183,51 @@ TEST(VQStompFrame, RoundTripThroughOutputAndParse) {
   EXPECT_EQ(Parsed->GetHeaders(), Frame->GetHeaders());
   EXPECT_EQ(Parsed->GetBody(), Frame->GetBody());
 }
+
+TEST(VQStompFrame, HeadersAreEscapedAsTheVersionSays) {
+  const TStompHeaders Headers{{"key:x", "a:b\nc\\d\re"}};
+  const auto Wire = [&](TStompVersion Version) {
+    std::string Out;
+    AppendFrame(Out, "SEND", Headers, "body\\n", TStompFrameRules::Of(Version));
+    return Out;
+  };
+  EXPECT_EQ(Wire(TStompVersion::V1_0), "SEND\nkey:x:a:b\nc\\d\re\n\nbody\\n\0\n"s) << "1.0 writes bytes as they are";
+  EXPECT_EQ(Wire(TStompVersion::V1_1), "SEND\nkey\\cx:a\\cb\\nc\\\\d\re\n\nbody\\n\0\n"s) << "the body is never escaped";
+  EXPECT_EQ(Wire(TStompVersion::V1_2), "SEND\nkey\\cx:a\\cb\\nc\\\\d\\re\n\nbody\\n\0\n"s);
+
+  for (const auto Version : {TStompVersion::V1_1, TStompVersion::V1_2}) {
+    const auto Rules = TStompFrameRules::Of(Version);
+    const TStompHeaders Tricky{{"a:b", "x:y"}, {"line", "one\ntwo"}, {"slash", "C:\\dir\\"}};
+    std::string Out;
+    AppendFrame(Out, "MESSAGE", Tricky, "", Rules);
+    EXPECT_EQ(TVQStompFrame::Parse(Out, Rules)->GetHeaders(), Tricky) << VersionName(Version);
+  }
+
+  const auto Rules11 = TStompFrameRules::Of(TStompVersion::V1_1);
+  const auto Rules12 = TStompFrameRules::Of(TStompVersion::V1_2);
+  EXPECT_EQ(TVQStompFrame::Parse("MESSAGE\nk:a\\\\n\n\n\0"s)->GetHeader("k"), "a\\\\n") << "1.0 decodes nothing";
+  EXPECT_EQ(TVQStompFrame::Parse("CONNECTED\nk:a\\c\n\n\0"s, Rules11)->GetHeader("k"), "a\\c")
+      << "CONNECTED is never escaped";
+  EXPECT_EQ(TVQStompFrame::Parse("MESSAGE\nk:a\\r\n\n\0"s, Rules12)->GetHeader("k"), "a\r");
+  EXPECT_EQ(ErrorOf<EVQStompError>([&] { TVQStompFrame::Parse("MESSAGE\nk:a\\t\n\n\0"s, Rules12); }),
+            "Undefined escape sequence \"\\t\" in a header");
+  EXPECT_THROW(TVQStompFrame::Parse("MESSAGE\nk:a\\r\n\n\0"s, Rules11), EVQStompError) << "no \\r in 1.1";
+  EXPECT_THROW(TVQStompFrame::Parse("MESSAGE\nk:a\\\n\n\0"s, Rules11), EVQStompError) << "a lone backslash";
+
+  // What each version can carry at all.
+  EXPECT_NE(HeaderFault("k", "a\nb"), nullptr);
+  EXPECT_EQ(HeaderFault("k:1", "a\nb", Rules11), nullptr);
+  EXPECT_NE(HeaderFault("k", "a\rb", Rules11), nullptr);
+  EXPECT_EQ(HeaderFault("k", "a\rb", Rules12), nullptr);
+  EXPECT_NE(HeaderFault("k", "a\0b"s, Rules12), nullptr);
+}
+
+TEST(VQStompFrame, CarriageReturnLineEndsIn12) {
+  const auto Rules = TStompFrameRules::Of(TStompVersion::V1_2);
+  const auto Frame = TVQStompFrame::Parse("MESSAGE\r\nk:v\r\ncontent-length:3\r\n\r\na\rb\0"s, Rules);
+  EXPECT_EQ(Frame->GetCommand(), "MESSAGE");
+  EXPECT_EQ(Frame->GetHeaders(), (TStompHeaders{{"k", "v"}, {"content-length", "3"}}));
+  EXPECT_EQ(Frame->GetBody(), "a\rb") << "a CR in the body stays";
+  EXPECT_EQ(FindContentLength("MESSAGE\r\ncontent-length:3\r\n\r\n", true), 3u);
+  EXPECT_THROW(TVQStompFrame::Parse("MESSAGE\r\nk:v\r\n\r\n\0"s), EVQStompError) << "1.0 takes no CR LF line ends";
+}

@@ -30,6 +30,26 @@ struct TVQConnectionOptions {
   /// The largest frame taken from the broker in bytes, headers and body together; a
   /// larger one loses the connection (EIdUntrustedStream) before its bytes are held.
   size_t MaxFrameSize = 100 * 1024 * 1024;
+
+  /// The STOMP versions offered, comma-separated ("1.0", "1.1", "1.2"), such as "1.2";
+  /// empty: STOMP 1.0 exactly as always. The broker's choice is
+  /// GetClient().GetVersion(); a choice not offered makes Start raise EVQStompError.
+  std::string AcceptVersion;
+  /// Sent as "host" when versions are offered; empty: Host. RabbitMQ wants one of its
+  /// virtual hosts, "/" by default.
+  std::string VirtualHost;
+  /// Heart-beats asked for (they need AcceptVersion): at most this long between two
+  /// writes of this side; zero: none.
+  std::chrono::milliseconds HeartBeatSend{0};
+  /// At most this long between two frames or heart-beats of the broker; zero: none. A
+  /// broker silent for twice the agreed interval (plus a margin) loses the connection.
+  std::chrono::milliseconds HeartBeatReceive{0};
+  /// How long a call waits for a receipt it asked for; past it, EVQStompReceiptTimeout.
+  std::chrono::milliseconds ReceiptTimeout{30000};
+  /// Every producer waits for the broker's receipt of each send.
+  bool SyncSend = false;
+  /// Subscribe, acknowledgements, NACK, commit and rollback wait for their receipts.
+  bool SyncCommands = false;
 };
 
 }  // namespace vq

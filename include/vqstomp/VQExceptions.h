@@ -169,6 +169,13 @@ public:
   using EVQStompClientNotConnectedError::EVQStompClientNotConnectedError;
 };
 
+/// The broker sent no receipt for a frame within the time a call waits for one; the frame
+/// may or may not have arrived.
+class EVQStompReceiptTimeout : public EVQStompError {
+public:
+  using EVQStompError::EVQStompError;
+};
+
 /// The broker answered with an ERROR frame; the text is its "message" header.
 class EVQStompServerErrorMessage : public EVQStompError {
 public:

@@ -44,12 +44,6 @@ public:
   std::shared_ptr<IMessage> Receive(int32_t Timeout);
   /// The same with a std::chrono time-out (zero or less: no limit).
   std::shared_ptr<IMessage> Receive(std::chrono::milliseconds Timeout) { return Receive(TimeoutMilliseconds(Timeout)); }
-  /// Reads and delivers one frame on this thread, waiting at most Timeout ms (0 or less:
-  /// no limit) for it to begin; false when none did. A transport failure marks the
-  /// connection lost before it reaches the caller.
-  bool ReceiveFrame(int32_t Timeout);
-  /// The same with a std::chrono time-out (zero or less: no limit).
-  bool ReceiveFrame(std::chrono::milliseconds Timeout) { return ReceiveFrame(TimeoutMilliseconds(Timeout)); }
   /// The message made from the latest MESSAGE frame; any thread.
   std::shared_ptr<IMessage> GetCurrentMessage() const;
 

@@ -30,8 +30,11 @@ inline constexpr uint8_t AckModeClient = 0;
 /// The session runs one transaction after the other; consumers acknowledge automatically.
 inline constexpr uint8_t AckModeTransacted = 1;
 /// Consumers subscribe with "ack" "auto": the broker counts a message as taken once sent.
-/// Every value other than the two above means the same.
+/// Every value other than the named ones means the same.
 inline constexpr uint8_t AckModeAuto = 3;
+/// Consumers subscribe with "ack" "client-individual": acknowledging a message takes
+/// that one message only, where "client" also takes every earlier one of the consumer.
+inline constexpr uint8_t AckModeClientIndividual = 4;
 
 /// The application's entry point: owns the messaging client and hands every incoming
 /// message to the consumer of its subscription. Its calls may come from any thread;
@@ -80,6 +83,17 @@ public:
   /// The largest frame taken from the broker in bytes (default 100 MiB); a larger one
   /// loses the connection before its bytes are held. Set before Start.
   void SetMaxFrameSize(size_t Bytes) { FClient->SetMaxFrameSize(Bytes); }
+  /// Producers made from now on wait for a receipt of every send (see
+  /// IMessageProducer::SetSyncSend).
+  void SetSyncSend(bool Value) { FSyncSend = Value; }
+  /// Producers are made synchronous.
+  bool GetSyncSend() const { return FSyncSend; }
+  /// Subscribing, acknowledging, NACK, commit and rollback wait for the broker's receipt,
+  /// for the receipt time-out: they then raise the broker's ERROR or
+  /// EVQStompReceiptTimeout instead of returning before the broker has the frame.
+  void SetSyncCommands(bool Value) { FSyncCommands = Value; }
+  /// Session commands wait for their receipts.
+  bool GetSyncCommands() const { return FSyncCommands; }
 
   /// The messaging client, such as for its logger (GetClient().GetLogger()). Its message
   /// and exception handlers belong to the connection: use SetExceptionListener instead.
@@ -108,6 +122,8 @@ private:
   const std::unique_ptr<TThreadList<std::shared_ptr<TVQJMSSession>>> FSessions;
   std::atomic<bool> FStarted{false};
   std::atomic<bool> FClosed{false};
+  std::atomic<bool> FSyncSend{false};
+  std::atomic<bool> FSyncCommands{false};
 };
 
 /// The factory for destinations, messages, consumers and producers, and the unit of
@@ -138,9 +154,13 @@ public:
   void Rollback() override;
   void Start() override;
   void Stop() override;
-  /// Writes ACK for Message in AckModeClient, within the session's transaction when it is
-  /// transacted; nothing in the other modes. Raises EIllegalStateException once closed.
+  /// Writes ACK for Message in AckModeClient and AckModeClientIndividual, within the
+  /// session's transaction when it is transacted; nothing in the other modes. Raises
+  /// EIllegalStateException once closed.
   void AcknowledgeMessage(const IMessage& Message) override;
+  /// Writes NACK for Message in the modes that acknowledge; EIllegalStateException in
+  /// the others or once closed.
+  void NackMessage(const IMessage& Message) override;
 
   /// The mode the session was made with.
   uint8_t GetAcknowledgeMode() const { return FAcknowledgeMode; }
@@ -157,6 +177,14 @@ public:
 
 private:
   void CheckStarted() const;
+  bool AcknowledgesByClient() const;
+  // The "ack" of this session's subscriptions.
+  TStompAckMode SubscriptionAck() const;
+  // ACK when Taken, else NACK.
+  void Settle(const IMessage& Message, bool Taken);
+  // Writes through Write, passing a receipt to wait for when the connection says so.
+  template <typename TWrite>
+  void Command(TVQJMSConnection& Owner, TWrite&& Write);
   void BeginIfTransacted();
   void EndTransaction(bool Commit);
   void TellBrokerOfClose(TVQJMSClient& Client);

@@ -200,6 +200,11 @@ public:
   /// Raises EIllegalStateException for a message that was not received or whose session
   /// was closed or released, and the connection's loss once it is lost.
   virtual void Acknowledge() = 0;
+  /// Hands a received message back to the broker, which delivers it again or gives it up
+  /// as its own rules say (STOMP 1.1 and later, in a session with client or individual
+  /// acknowledgement). Raises as Acknowledge does, EIllegalStateException in the other
+  /// modes, and EVQStompError on a STOMP 1.0 connection, which has no NACK.
+  virtual void Nack() = 0;
 };
 
 /// A message whose body is text: sent as UTF-8 without "content-length".
@@ -398,6 +403,12 @@ public:
   /// Sends Message to the producer's own destination; raises vq::Exception
   /// "No Destination" without one, else as the other Send.
   virtual void Send(const std::shared_ptr<IMessage>& Message) = 0;
+  /// Makes every Send wait for the broker's receipt, for the connection's receipt
+  /// time-out: it then raises the broker's ERROR (EVQStompServerErrorMessage) or
+  /// EVQStompReceiptTimeout. Off at first unless the connection's options say SyncSend.
+  virtual void SetSyncSend(bool Value) = 0;
+  /// Every Send waits for its receipt.
+  virtual bool GetSyncSend() const = 0;
 };
 
 }  // namespace vq

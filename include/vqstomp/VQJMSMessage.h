@@ -20,6 +20,8 @@ public:
   virtual ~IMessageAcknowledger() = default;
   /// Acknowledges Message to the broker as the session's mode says.
   virtual void AcknowledgeMessage(const IMessage& Message) = 0;
+  /// Hands Message back to the broker with NACK, where the session's mode allows it.
+  virtual void NackMessage(const IMessage& Message) = 0;
 };
 
 /// A message without a body, and the base of text and bytes messages.
@@ -63,12 +65,14 @@ public:
   /// message (EMessageFormatException) writes no header.
   void WriteToFrame(IStompFrame& Frame) const override;
   void Acknowledge() override;
+  void Nack() override;
   /// Set when the message is handed to its consumer; the session is not kept alive.
   void SetAcknowledger(std::weak_ptr<IMessageAcknowledger> Acknowledger) { FAcknowledger = std::move(Acknowledger); }
 
 private:
   void ReadHeader(const TStompHeaderItem& Header);
   void WriteAttributes(IStompFrame& Frame) const;
+  std::shared_ptr<IMessageAcknowledger> Acknowledger() const;
 
   std::string FMessageID;
   std::string FCorrelationID;

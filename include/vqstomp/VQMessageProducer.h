@@ -3,6 +3,7 @@
 /// @file
 /// The producer a session makes.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,6 +31,8 @@ public:
   int32_t GetTimeToLive() const override { return FTimeToLive; }
   void Send(const std::shared_ptr<IDestination>& Destination, const std::shared_ptr<IMessage>& Message) override;
   void Send(const std::shared_ptr<IMessage>& Message) override;
+  void SetSyncSend(bool Value) override { FSyncSend = Value; }
+  bool GetSyncSend() const override { return FSyncSend; }
 
 private:
   void SendTo(const std::string& DestinationName, const std::shared_ptr<IMessage>& Message);
@@ -41,6 +44,7 @@ private:
   uint8_t FDeliveryMode = 0;
   int32_t FTimeToLive = 0;
   uint8_t FPriority = 0;
+  std::atomic<bool> FSyncSend{false};
 };
 
 }  // namespace vq

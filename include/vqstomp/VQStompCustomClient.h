@@ -1,16 +1,21 @@
 #pragma once
 
 /// @file
-/// The STOMP 1.0 protocol client: commands out, frames in.
+/// The STOMP protocol client: commands out, frames in, receipts awaited.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include <vqstomp/VQStompConnection.h>
+#include <vqstomp/VQStompFrame.h>
 #include <vqstomp/VQStompInterfaces.h>
 
 namespace vq {
@@ -24,9 +29,31 @@ using TStompFrameEvent = std::function<void(TVQStompCustomClient& Sender, IStomp
 /// Told of a fault that no call could raise, on the thread that met it.
 using TStompExceptionEvent = std::function<void(TVQStompCustomClient& Sender, const Exception& Error)>;
 
-/// Speaks STOMP 1.0 over a communication adapter: builds the outgoing frames and
-/// dispatches the incoming ones. Commands may be sent from any thread; each is written
-/// whole on the caller's thread. Frames are dispatched on the thread that read them.
+/// What names a received message in ACK and NACK: its "message-id", "subscription" and
+/// "ack" headers. STOMP 1.0 sends the first, 1.1 the first two, 1.2 the third as "id".
+struct TStompAckRef {
+  std::string_view MessageID;     ///< The MESSAGE frame's "message-id".
+  std::string_view Subscription;  ///< Its "subscription".
+  std::string_view AckID;         ///< Its "ack" (STOMP 1.2).
+};
+
+/// How the broker counts the messages of a subscription as taken.
+enum class TStompAckMode : uint8_t {
+  Auto,             ///< "auto": once sent.
+  Client,           ///< "client": once acknowledged, with every earlier one of the subscription.
+  ClientIndividual  ///< "client-individual": once acknowledged, that one alone.
+};
+
+/// Heart-beat intervals agreed with the broker, in ms; 0: none that way.
+struct TStompHeartBeat {
+  int32_t Send = 0;     ///< This side writes at least this often.
+  int32_t Receive = 0;  ///< The broker is heard from at least this often.
+};
+
+/// Speaks STOMP over a communication adapter: builds the outgoing frames and dispatches
+/// the incoming ones. STOMP 1.0 unless versions are offered (SetAcceptVersion); then the
+/// broker's choice sets the frame rules. Commands may be sent from any thread; each is
+/// written whole on the caller's thread. Frames are dispatched on the thread that read them.
 ///
 /// Every command raises EVQStompConnectionLostError once the connection is lost,
 /// EVQStompClientNotConnectedError before it is connected, EVQStompError without an
@@ -71,16 +98,26 @@ public:
   void ConnectionLost(const Exception& Error);
   /// The "session" header of the broker's CONNECTED frame; empty while not connected.
   std::string GetSessionID() const;
+  /// The version the broker chose, as its CONNECTED frame said; 1.0 before connecting and
+  /// when no version was offered.
+  TStompVersion GetVersion() const { return FVersion; }
+  /// The heart-beat intervals agreed for this connection.
+  TStompHeartBeat GetHeartBeat() const { return {FHeartBeatSend, FHeartBeatReceive}; }
 
   /// Opens the adapter's transport, writes CONNECT and delivers the broker's answer
   /// before returning, all within the adapter's connect time-out (EIdTimeout past it).
-  /// An ERROR answer raises EVQStompServerErrorMessage; a failing transport, EVQCommError.
+  /// An ERROR answer raises EVQStompServerErrorMessage; a failing transport, EVQCommError;
+  /// a version not offered, or heart-beats asked for without a version, EVQStompError.
   void Connect();
-  /// Writes CONNECT with "login" and "passcode"; Connect calls it once the transport is up.
+  /// Writes CONNECT with "login" and "passcode", and with versions offered first
+  /// "accept-version" and "host", then "heart-beat"; Connect calls it once the transport is up.
   void StompConnect();
   /// Writes SUBSCRIBE for Destination with "ack" "client" or "auto" and "id"
   /// SubscriptionID; empty SubscriptionID or Receipt headers are left out.
   void Subscribe(std::string_view Destination, bool ClientAcknowledge, std::string_view SubscriptionID,
+                 std::string_view Receipt);
+  /// The same with any of the "ack" modes.
+  void Subscribe(std::string_view Destination, TStompAckMode AckMode, std::string_view SubscriptionID,
                  std::string_view Receipt);
   /// Writes UNSUBSCRIBE for the subscription "id" SubscriptionID.
   void UnsubscribeID(std::string_view SubscriptionID, std::string_view Receipt);
@@ -93,6 +130,12 @@ public:
   void AbortTrans(std::string_view TransactionID, std::string_view Receipt);
   /// Writes ACK for the "message-id" MessageID, within TransactionID unless it is empty.
   void Ack(std::string_view MessageID, std::string_view TransactionID);
+  /// Writes ACK for Message as the version in use names it (see TStompAckRef). Raises
+  /// EVQStompError in STOMP 1.2 for a message without "ack".
+  void Ack(const TStompAckRef& Message, std::string_view TransactionID, std::string_view Receipt = {});
+  /// Writes NACK the same way: the broker takes the message back (STOMP 1.1 and later;
+  /// EVQStompError in STOMP 1.0, which has no NACK).
+  void Nack(const TStompAckRef& Message, std::string_view TransactionID, std::string_view Receipt = {});
   /// Writes SEND to Destination with Body, adding "content-length" unless
   /// OmitContentLength; ExtraHeaders are stored over those, by SetHeader's rules. Refused
   /// as Transmit refuses.
@@ -101,10 +144,52 @@ public:
   /// Writes DISCONNECT and marks the client disconnected; the transport stays open.
   void StompDisconnect();
   /// Sends DISCONNECT unless the connection was lost, then closes the adapter; a broker
-  /// that is gone meanwhile is no error. The DISCONNECT gets one second at most.
+  /// that is gone meanwhile is no error. The DISCONNECT gets one second at most; from
+  /// STOMP 1.1 on it asks for a receipt within that second, and once closed raises
+  /// EVQStompReceiptTimeout, or the broker's error, when none confirmed it.
   /// Raises EVQStompClientAlreadyDisconnectedError when the client never connected or
   /// was disconnected already.
   void Disconnect() override;
+
+  /// A fresh "receipt" value, awaited from now on: RECEIPT and ERROR frames that name it
+  /// are kept for AwaitReceipt, which must follow (or ForgetReceipt).
+  std::string ExpectReceipt();
+  /// Waits at most Timeout ms (0 or less: no limit) for the receipt ReceiptID, reading
+  /// frames on this thread while no other thread reads; then forgets it. Raises
+  /// EVQStompServerErrorMessage for an ERROR that names it, EVQStompReceiptTimeout past
+  /// the time-out, and the connection's loss.
+  void AwaitReceipt(const std::string& ReceiptID, int32_t Timeout);
+  /// No longer awaits ReceiptID.
+  void ForgetReceipt(const std::string& ReceiptID);
+  /// Calls Write with a fresh receipt for it to send, then awaits that receipt for the
+  /// receipt time-out of the settings.
+  template <typename TWrite>
+  void Confirmed(TWrite&& Write) {
+    const std::string ReceiptID = ExpectReceipt();
+    try {
+      Write(std::string_view(ReceiptID));
+    } catch (...) {
+      ForgetReceipt(ReceiptID);
+      throw;
+    }
+    AwaitReceipt(ReceiptID, GetReceiptTimeout());
+  }
+
+  /// Waits until Done holds, the connection ends or Timeout ms pass (0 or less: no
+  /// limit), reading and delivering frames on this thread while no other thread reads
+  /// them. Done runs under a lock of this client: it may take locks of its own but must
+  /// not call back into the client. True when Done held.
+  bool AwaitFrames(const std::function<bool()>& Done, int32_t Timeout);
+  /// Makes the threads in AwaitFrames check their Done again; call after changing what
+  /// it looks at.
+  void WakeAwaiting();
+  /// Reads and delivers one frame on this thread, waiting at most Timeout ms (0 or less:
+  /// no limit) for it to begin; false when none did. A transport failure marks the
+  /// connection lost before it reaches the caller; a frame that cannot be decoded or
+  /// whose handler fails is logged, and counts as read.
+  bool ReceiveFrame(int32_t Timeout);
+  /// The same with a std::chrono time-out (zero or less: no limit).
+  bool ReceiveFrame(std::chrono::milliseconds Timeout) { return ReceiveFrame(TimeoutMilliseconds(Timeout)); }
 
   /// Refuses (EVQStompError, nothing written) a frame that could not travel intact: LF
   /// or NUL in the command or a header, ":" in a header name, or a NUL in a body
@@ -131,7 +216,25 @@ protected:
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame);
 
 private:
+  // Receipts awaited, by "receipt" value.
+  struct TReceipt {
+    bool Arrived = false;
+    bool Refused = false;
+    std::string Message;
+    std::string Body;
+  };
+
   void TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers);
+  void TransmitAcknowledgement(std::string_view Command, const TStompAckRef& Message,
+                               std::string_view TransactionID, std::string_view Receipt);
+  TStompFrameRules Rules() const;
+  void AcceptVersion(IStompFrame& Frame);
+  void AgreeHeartBeat(IStompFrame& Frame);
+  void WriteDisconnect(IStompCommAdapter& Adapter);
+  // True for a frame that answered an awaited receipt.
+  bool SettleReceipt(IStompFrame& Frame, bool Refused);
+  bool ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
+  bool ReadsElsewhere() const;
   void TransmitTransaction(std::string_view Command, std::string_view TransactionID, std::string_view Receipt);
   void Dispatch(const std::shared_ptr<IStompFrame>& Frame);
   void HandleConnected(IStompFrame& Frame);
@@ -153,6 +256,16 @@ private:
   mutable std::mutex FSessionLock;
   std::string FSessionID;
   std::string FLostReason;
+  std::atomic<TStompVersion> FVersion{TStompVersion::V1_0};
+  std::atomic<int32_t> FHeartBeatSend{0};
+  std::atomic<int32_t> FHeartBeatReceive{0};
+  // Threads in AwaitFrames, and the receipts they wait for, under FAwaitLock.
+  std::mutex FAwaitLock;
+  std::condition_variable FAwaitChanged;
+  std::atomic<int32_t> FAwaiting{0};
+  bool FAwaiterReads = false;
+  std::unordered_map<std::string, TReceipt> FReceipts;
+  std::atomic<uint64_t> FReceiptsMade{0};
   // Finds the frames in what the adapter receives; read only by the reading thread.
   const std::unique_ptr<TVQStompFrameReader> FFrameReader;
 };

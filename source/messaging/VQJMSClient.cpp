@@ -64,19 +64,6 @@ std::shared_ptr<IMessage> TVQJMSClient::Receive(int32_t Timeout) {
   }
 }
 
-bool TVQJMSClient::ReceiveFrame(int32_t Timeout) {
-  IStompCommAdapter& Adapter = CommAdapter();
-  try {
-    return Adapter.ReceiveFrame(Timeout);
-  } catch (const EVQCommError& Error) {
-    ConnectionLost(Error);
-    throw;
-  } catch (const Exception& Error) {
-    GetLogger()->Error(Utf8ToUtf16(std::string(GetClassName()) + ": " + Error.what()));
-    return true;
-  }
-}
-
 void TVQJMSClient::SendMessage(const std::shared_ptr<IMessage>& Message, std::string_view Destination,
                                std::string_view Receipt) {
   const bool IsText = Implements<ITextMessage, TVQJMSTextMessage>(*Message);

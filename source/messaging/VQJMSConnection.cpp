@@ -33,6 +33,13 @@ std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const TVQCo
   Connection->SetConnectTimeout(Options.ConnectTimeout);
   Connection->SetWriteTimeout(Options.WriteTimeout);
   Connection->SetMaxFrameSize(Options.MaxFrameSize);
+  TVQJMSClient& Client = Connection->GetClient();
+  Client.SetAcceptVersion(Options.AcceptVersion);
+  Client.SetVirtualHost(Options.VirtualHost);
+  Client.SetHeartBeat(TimeoutMilliseconds(Options.HeartBeatSend), TimeoutMilliseconds(Options.HeartBeatReceive));
+  Client.SetReceiptTimeout(TimeoutMilliseconds(Options.ReceiptTimeout));
+  Connection->SetSyncSend(Options.SyncSend);
+  Connection->SetSyncCommands(Options.SyncCommands);
   return Connection;
 }
 
@@ -193,6 +200,14 @@ void TVQJMSSession::BeginIfTransacted() {
   FTransactionOpen = true;
 }
 
+template <typename TWrite>
+void TVQJMSSession::Command(TVQJMSConnection& Owner, TWrite&& Write) {
+  if (Owner.GetSyncCommands())
+    Owner.GetClient().Confirmed(Write);
+  else
+    Write(std::string_view());
+}
+
 void TVQJMSSession::Commit() { EndTransaction(true); }
 
 void TVQJMSSession::Rollback() { EndTransaction(false); }
@@ -202,9 +217,12 @@ void TVQJMSSession::EndTransaction(bool Commit) {
   if (!GetTransacted())
     throw EIllegalStateException(std::string(Commit ? "Commit" : "Rollback") +
                                  " needs a transacted session: create it with CreateSession(true, ...)");
-  TVQJMSClient& Client = Connection()->GetClient();
+  const auto Owner = Connection();
+  TVQJMSClient& Client = Owner->GetClient();
   FTransactionOpen = false;
-  Commit ? Client.CommitTrans(GetTransactionID(), "") : Client.AbortTrans(GetTransactionID(), "");
+  Command(*Owner, [&](std::string_view Receipt) {
+    Commit ? Client.CommitTrans(GetTransactionID(), Receipt) : Client.AbortTrans(GetTransactionID(), Receipt);
+  });
   BeginIfTransacted();
 }
 
@@ -253,10 +271,55 @@ void TVQJMSSession::CloseConsumer(TVQMessageConsumer& Consumer) {
   if (Owner->GetClient().IsConnected()) Owner->GetClient().UnsubscribeID(Consumer.GetConsumerID().ConsumerID, "");
 }
 
+bool TVQJMSSession::AcknowledgesByClient() const {
+  return FAcknowledgeMode == AckModeClient || FAcknowledgeMode == AckModeClientIndividual;
+}
+
+namespace {
+
+// What names a message in ACK and NACK; 1.0 needs only its identifier.
+struct TAckFields {
+  explicit TAckFields(const IMessage& Message, TStompVersion Version) : MessageID(Message.GetJMSMessageID()) {
+    if (Version == TStompVersion::V1_0) return;
+    Subscription = Message.GetProperties()->GetString("subscription");
+    AckID = Message.GetProperties()->GetString("ack");
+  }
+  TStompAckRef Ref() const { return {MessageID, Subscription, AckID}; }
+
+  std::string MessageID;
+  std::string Subscription;
+  std::string AckID;
+};
+
+}  // namespace
+
 void TVQJMSSession::AcknowledgeMessage(const IMessage& Message) {
-  if (FAcknowledgeMode != AckModeClient) return;
+  if (!AcknowledgesByClient()) return;
   if (FClosed) throw EIllegalStateException("The session is closed");
-  Connection()->GetClient().Ack(Message.GetJMSMessageID(), GetTransacted() ? GetTransactionID() : "");
+  Settle(Message, true);
+}
+
+void TVQJMSSession::NackMessage(const IMessage& Message) {
+  if (FClosed) throw EIllegalStateException("The session is closed");
+  if (!AcknowledgesByClient())
+    throw EIllegalStateException("Nack needs a session with client or individual acknowledgement");
+  Settle(Message, false);
+}
+
+void TVQJMSSession::Settle(const IMessage& Message, bool Taken) {
+  const auto Owner = Connection();
+  TVQJMSClient& Client = Owner->GetClient();
+  const TAckFields Fields(Message, Client.GetVersion());
+  const std::string_view TransactionID = GetTransacted() ? std::string_view(GetTransactionID()) : "";
+  Command(*Owner, [&](std::string_view Receipt) {
+    Taken ? Client.Ack(Fields.Ref(), TransactionID, Receipt) : Client.Nack(Fields.Ref(), TransactionID, Receipt);
+  });
+}
+
+TStompAckMode TVQJMSSession::SubscriptionAck() const {
+  if (FAcknowledgeMode == AckModeClient) return TStompAckMode::Client;
+  if (FAcknowledgeMode == AckModeClientIndividual) return TStompAckMode::ClientIndividual;
+  return TStompAckMode::Auto;
 }
 
 std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::shared_ptr<IDestination>& Destination) {
@@ -269,7 +332,7 @@ std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::share
   FConsumers->Add(Consumer);
   Consumer->AttachSlot(Owner->GetRouter().Add(*Consumer, Name));
   try {
-    Owner->GetClient().Subscribe(Name, FAcknowledgeMode == AckModeClient, ID, "");
+    Command(*Owner, [&](std::string_view Receipt) { Owner->GetClient().Subscribe(Name, SubscriptionAck(), ID, Receipt); });
   } catch (...) {
     Detach(*Consumer, Owner.get());
     throw;

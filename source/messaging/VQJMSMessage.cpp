@@ -108,13 +108,17 @@ void TVQJMSMessage::WriteAttributes(IStompFrame& Frame) const {
   if (!FReplyTo.empty()) Frame.SetHeader("reply-to", FReplyTo);
 }
 
-void TVQJMSMessage::Acknowledge() {
-  const auto Acknowledger = FAcknowledger.lock();
+void TVQJMSMessage::Acknowledge() { Acknowledger()->AcknowledgeMessage(*this); }
+
+void TVQJMSMessage::Nack() { Acknowledger()->NackMessage(*this); }
+
+std::shared_ptr<IMessageAcknowledger> TVQJMSMessage::Acknowledger() const {
+  auto Acknowledger = FAcknowledger.lock();
   // A message made by the application has no identifier.
   if (!Acknowledger)
     throw EIllegalStateException(FMessageID.empty() ? "Only a received message can be acknowledged"
                                                     : "The session of this message has been closed or released");
-  Acknowledger->AcknowledgeMessage(*this);
+  return Acknowledger;
 }
 
 }  // namespace vq

@@ -7,7 +7,9 @@ namespace vq {
 TVQMessageProducer::TVQMessageProducer(std::weak_ptr<TVQJMSSession> Session, std::shared_ptr<IDestination> Destination)
     : FSession(std::move(Session)),
       FDestination(std::move(Destination)),
-      FDestinationName(FindDestinationName(FDestination.get())) {}
+      FDestinationName(FindDestinationName(FDestination.get())) {
+  if (const auto Owner = FSession.lock()) FSyncSend = Owner->Connection()->GetSyncSend();
+}
 
 void TVQMessageProducer::Send(const std::shared_ptr<IMessage>& Message) {
   if (!FDestination) throw Exception("No Destination");
@@ -26,7 +28,11 @@ void TVQMessageProducer::SendTo(const std::string& DestinationName, const std::s
   if (!Session) throw EIllegalStateException("The session of this producer has been released");
   const auto Connection = Session->Connection();
   if (Session->GetTransacted()) Message->GetProperties()->SetString("transaction", Session->GetTransactionID());
-  Connection->GetClient().SendMessage(Message, DestinationName, "");
+  TVQJMSClient& Client = Connection->GetClient();
+  if (FSyncSend)
+    Client.Confirmed([&](std::string_view Receipt) { Client.SendMessage(Message, DestinationName, Receipt); });
+  else
+    Client.SendMessage(Message, DestinationName, "");
 }
 
 }  // namespace vq

@@ -1,6 +1,7 @@
 #include "messaging/VQMessageRouter.h"
 
 #include <deque>
+#include <utility>
 
 #include <vqstomp/VQJMSClient.h>
 #include <vqstomp/VQJMSMessage.h>
@@ -32,20 +33,19 @@ TVQConsumerSlotRef TVQMessageRouter::Add(const TVQMessageConsumer& Consumer, std
 }
 
 void TVQMessageRouter::Remove(const TVQConsumerSlotRef& Slot) {
-  std::lock_guard Guard(FLock);
-  if (!Slot || Slot->Removed) return;
-  Slot->Removed = true;
-  Slot->Listener.reset();
-  Slot->Held.clear();
-  FSlots.erase(Slot->SubscriptionID);
-  if (FLastFound == Slot) FLastFound.reset();
-  FChanged.notify_all();
+  {
+    std::lock_guard Guard(FLock);
+    if (!Slot || Slot->Removed) return;
+    Slot->Removed = true;
+    Slot->Listener.reset();
+    Slot->Held.clear();
+    FSlots.erase(Slot->SubscriptionID);
+    if (FLastFound == Slot) FLastFound.reset();
+  }
+  Wake();
 }
 
-void TVQMessageRouter::Wake() {
-  std::lock_guard Guard(FLock);
-  FChanged.notify_all();
-}
+void TVQMessageRouter::Wake() { FClient.WakeAwaiting(); }
 
 // STOMP 1.0 lets a broker leave out "subscription": the destination then decides, when
 // only one consumer takes from it.
@@ -69,27 +69,26 @@ TVQConsumerSlotRef TVQMessageRouter::FindSlot(const TVQJMSMessage& Message) {
 
 void TVQMessageRouter::Route(const std::shared_ptr<TVQJMSMessage>& Message) {
   TVQConsumerSlotRef Slot;
+  bool Listened = false;
   {
     std::lock_guard Guard(FLock);
     Slot = FindSlot(*Message);
     if (Slot) {
       Message->SetAcknowledger(Slot->Acknowledger);
       Slot->Held.push_back(Message);
-      if (!Slot->Listener) {
-        if (FWaiting > 0) FChanged.notify_all();
-        return;
-      }
+      Listened = Slot->Listener != nullptr;
     }
   }
-  if (Slot)
+  if (!Slot)
+    WarnUnmatchedMessage(FClient, *Message);
+  else if (Listened)
     Deliver(Slot);
   else
-    WarnUnmatchedMessage(FClient, *Message);
+    Wake();
 }
 
 void TVQMessageRouter::SetListener(const TVQConsumerSlotRef& Slot, TVQMessageConsumer& Consumer,
                                    std::shared_ptr<IMessageListener> Listener) {
-  std::lock_guard Delivering(FDeliverLock);
   {
     std::lock_guard Guard(FLock);
     if (Slot->Removed) return;
@@ -99,19 +98,45 @@ void TVQMessageRouter::SetListener(const TVQConsumerSlotRef& Slot, TVQMessageCon
   Deliver(Slot);
 }
 
+// On the thread already running this router's listeners, a message is handed over once
+// the listener running returns: listener calls never nest.
+void TVQMessageRouter::Deliver(const TVQConsumerSlotRef& Slot) {
+  thread_local const TVQMessageRouter* Delivering = nullptr;
+  if (Delivering == this) {
+    std::lock_guard Guard(FLock);
+    FDeferred.push_back(Slot);
+    return;
+  }
+  std::lock_guard Delivery(FDeliverLock);
+  const TVQMessageRouter* const Outer = std::exchange(Delivering, this);
+  const struct TRestore {
+    const TVQMessageRouter* Outer;
+    ~TRestore() { Delivering = Outer; }
+  } Restore{Outer};
+  DeliverHeld(Slot);
+  for (;;) {
+    TVQConsumerSlotRef Next;
+    {
+      std::lock_guard Guard(FLock);
+      if (FDeferred.empty()) return;
+      Next = std::move(FDeferred.back());
+      FDeferred.pop_back();
+    }
+    DeliverHeld(Next);
+  }
+}
+
 // A failing listener must not stop later deliveries; in client acknowledgement mode its
 // message stays unacknowledged, so the broker delivers it again on the next connection.
-void TVQMessageRouter::Deliver(const TVQConsumerSlotRef& Slot) {
-  std::lock_guard Delivering(FDeliverLock);
+void TVQMessageRouter::DeliverHeld(const TVQConsumerSlotRef& Slot) {
   for (;;) {
     std::shared_ptr<IMessageListener> Listener;
-    std::shared_ptr<TVQJMSMessage> Message;
+    std::shared_ptr<IMessage> Message;
     {
       std::lock_guard Guard(FLock);
       if (!Slot->Listener || Slot->Held.empty()) return;
       Listener = Slot->Listener;
-      Message = std::move(Slot->Held.front());
-      Slot->Held.pop_front();
+      Message = TakeHeld(*Slot);
     }
     try {
       Listener->OnMessage(Message);
@@ -121,58 +146,30 @@ void TVQMessageRouter::Deliver(const TVQConsumerSlotRef& Slot) {
   }
 }
 
+std::shared_ptr<IMessage> TVQMessageRouter::TakeHeld(TVQConsumerSlot& Slot) {
+  if (Slot.Held.empty()) return nullptr;
+  std::shared_ptr<IMessage> Message = std::move(Slot.Held.front());
+  Slot.Held.pop_front();
+  return Message;
+}
+
+// Reading is the client's: it reads for every waiting call, or waits for the thread that does.
 std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQConsumerSlotRef& Slot, int32_t Timeout) {
-  const TDeadline Deadline(Timeout);
-  std::unique_lock Guard(FLock);
   FClient.CheckConnected("Receive");
-  for (;;) {
-    if (!Slot->Held.empty()) {
-      std::shared_ptr<IMessage> Message = std::move(Slot->Held.front());
-      Slot->Held.pop_front();
-      return Message;
-    }
-    if (Slot->Removed) throw EIllegalStateException("The consumer is closed");
-    if (FClient.IsConnectionLost()) FClient.CheckConnected("Receive");
-    if (!FClient.IsConnected()) return nullptr;
-    if (Deadline.Expired()) return nullptr;
-    if (FReading || FClient.GetCommAdapter()->IsReceiving())
-      AwaitChange(Guard, Deadline);
-    else if (!ReadFor(Guard, Deadline.Wait()))
-      return nullptr;
-  }
-}
-
-bool TVQMessageRouter::ReadFor(std::unique_lock<std::mutex>& Guard, int32_t Timeout) {
-  FReading = true;
-  Guard.unlock();
-  struct TEndReading {
-    TVQMessageRouter& Router;
-    std::unique_lock<std::mutex>& Guard;
-    ~TEndReading() { Router.EndReading(Guard); }
-  } End{*this, Guard};
-  try {
-    FClient.ReceiveFrame(Timeout);
-    return true;
-  } catch (const EVQCommError&) {
-    // Close shuts the socket down under a waiting reader; that is no failure of Receive.
-    if (!FClient.IsDisconnecting()) throw;
-    return false;
-  }
-}
-
-void TVQMessageRouter::EndReading(std::unique_lock<std::mutex>& Guard) {
-  Guard.lock();
-  FReading = false;
-  if (FWaiting > 0) FChanged.notify_all();
-}
-
-void TVQMessageRouter::AwaitChange(std::unique_lock<std::mutex>& Guard, const TDeadline& Deadline) {
-  ++FWaiting;
-  if (Deadline.IsUnlimited())
-    FChanged.wait(Guard);
-  else
-    FChanged.wait_until(Guard, Deadline.At());
-  --FWaiting;
+  std::shared_ptr<IMessage> Message;
+  bool Removed = false;
+  FClient.AwaitFrames(
+      [&] {
+        std::lock_guard Guard(FLock);
+        Removed = Slot->Removed;
+        if (!Removed) Message = TakeHeld(*Slot);
+        return Message || Removed || FClient.IsConnectionLost();
+      },
+      Timeout);
+  if (Message) return Message;
+  if (Removed) throw EIllegalStateException("The consumer is closed");
+  if (FClient.IsConnectionLost()) FClient.CheckConnected("Receive");
+  return nullptr;
 }
 
 void WarnUnmatchedMessage(TVQJMSClient& Client, const IMessage& Message) {

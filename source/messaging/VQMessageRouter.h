@@ -1,16 +1,15 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <vqstomp/VQJMSInterfaces.h>
 
-#include "support/VQDeadline.h"
 
 namespace vq {
 
@@ -24,7 +23,8 @@ using TVQConsumerSlotRef = std::shared_ptr<TVQConsumerSlot>;
 // Hands each received message to the consumer whose subscription it carries, on the
 // thread that read it: to the consumer's listener, or into the queue its Receive takes
 // from, so no consumer ever gets another's message. While no read thread runs, one
-// Receive at a time reads the transport on behalf of all of them.
+// waiting call at a time (a Receive, or a wait for a receipt) reads the transport on
+// behalf of all of them.
 class TVQMessageRouter {
 public:
   explicit TVQMessageRouter(TVQJMSClient& Client) : FClient(Client) {}
@@ -56,22 +56,19 @@ private:
 
   TVQConsumerSlotRef FindSlot(const TVQJMSMessage& Message);
   void Deliver(const TVQConsumerSlotRef& Slot);
-  // Reads one frame for the waiting consumers; false when the connection was closed.
-  bool ReadFor(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
-  void EndReading(std::unique_lock<std::mutex>& Guard);
-  void AwaitChange(std::unique_lock<std::mutex>& Guard, const TDeadline& Deadline);
+  void DeliverHeld(const TVQConsumerSlotRef& Slot);
+  std::shared_ptr<IMessage> TakeHeld(TVQConsumerSlot& Slot);
 
   TVQJMSClient& FClient;
   mutable std::mutex FLock;
-  std::condition_variable FChanged;
   std::unordered_map<std::string, TVQConsumerSlotRef, TTextHash, std::equal_to<>> FSlots;
   // Messages come in runs for one consumer: the last one found is tried first.
   TVQConsumerSlotRef FLastFound;
-  // A Receive reads the transport.
-  bool FReading = false;
-  int32_t FWaiting = 0;
   // Listener calls never overlap, and those of one consumer keep their order.
-  std::recursive_mutex FDeliverLock;
+  std::mutex FDeliverLock;
+  // Slots that got messages while this router's listeners were running on the thread
+  // delivering them (a listener waiting for a receipt reads frames itself).
+  std::vector<TVQConsumerSlotRef> FDeferred;
 };
 
 // Warns through the client's logger that no consumer took a message.

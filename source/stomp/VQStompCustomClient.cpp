@@ -2,7 +2,12 @@
 
 #include <vqstomp/VQStompFrame.h>
 
+#include <algorithm>
+#include <exception>
+#include <utility>
+
 #include "stomp/VQStompFrameReader.h"
+#include "support/VQDeadline.h"
 #include "support/VQTextUtils.h"
 #include "support/VQUnicode.h"
 #include "transport/VQCommInterfaces.h"
@@ -11,8 +16,23 @@ namespace vq {
 
 namespace {
 
-// What Disconnect allows the DISCONNECT frame, in ms.
-constexpr int32_t DisconnectWriteTimeout = 1000;
+// What Disconnect allows the DISCONNECT frame (and its receipt), in ms.
+constexpr int32_t DisconnectTimeout = 1000;
+
+// The client whose frame this thread is delivering: a handler that waits for frames of
+// that client reads them itself, since the thread that would read them is this one.
+thread_local const TVQStompCustomClient* Delivering = nullptr;
+
+class TDeliveringScope {
+public:
+  explicit TDeliveringScope(const TVQStompCustomClient& Client) : FOuter(std::exchange(Delivering, &Client)) {}
+  ~TDeliveringScope() { Delivering = FOuter; }
+  TDeliveringScope(const TDeliveringScope&) = delete;
+  TDeliveringScope& operator=(const TDeliveringScope&) = delete;
+
+private:
+  const TVQStompCustomClient* const FOuter;
+};
 
 // Empties a buffer kept for reuse; one that a large frame grew is given back instead.
 void ResetScratch(std::string& Buffer) {
@@ -26,27 +46,28 @@ void ResetScratch(std::string& Buffer) {
 // Encodes into a buffer that each thread keeps: a frame is written for every message sent
 // or acknowledged. The result is valid until the thread's next call.
 template <typename THeaders>
-std::string_view EncodeFrame(std::string_view Command, const THeaders& Headers, std::string_view Body) {
+std::string_view EncodeFrame(std::string_view Command, const THeaders& Headers, std::string_view Body,
+                             const TStompFrameRules& Rules) {
   thread_local std::string Wire;
   ResetScratch(Wire);
-  AppendFrame(Wire, Command, Headers, Body);
+  AppendFrame(Wire, Command, Headers, Body, Rules);
   return Wire;
 }
 
 // Headers without a value are not sent, so they are not checked either.
 template <typename THeaders>
-void CheckWireSafe(std::string_view Command, const THeaders& Headers) {
+void CheckWireSafe(std::string_view Command, const THeaders& Headers, const TStompFrameRules& Rules) {
   if (HoldsLineBreakOrNul(Command))
     throw EVQStompError("Command " + QuotedVisibly(Command) + " holds a line break or NUL byte");
   for (const auto& Header : Headers) {
     if (Header.Value.empty()) continue;
-    if (const char* Fault = HeaderFault(Header.Name, Header.Value))
+    if (const char* Fault = HeaderFault(Header.Name, Header.Value, Rules))
       throw EVQStompError("Header " + QuotedVisibly(Header.Name) + " cannot be sent: " + Fault);
   }
 }
 
-void CheckWireSafe(const IStompFrame& Frame) {
-  CheckWireSafe(Frame.GetCommand(), Frame.GetHeaders());
+void CheckWireSafe(const IStompFrame& Frame, const TStompFrameRules& Rules) {
+  CheckWireSafe(Frame.GetCommand(), Frame.GetHeaders(), Rules);
   // Without a length the broker would end the body at its first NUL.
   if (Frame.GetBody().find(NUL) != std::string::npos && Frame.GetHeader("content-length").empty())
     throw EVQStompError("The body holds a NUL byte and must be sent with a content-length");
@@ -69,15 +90,30 @@ std::string TVQStompCustomClient::GetSessionID() const {
 
 void TVQStompCustomClient::Connect() {
   IStompCommAdapter& Adapter = CommAdapter();
+  if ((GetHeartBeatSend() > 0 || GetHeartBeatReceive() > 0) && GetAcceptVersion().empty())
+    throw EVQStompError("Heart-beats need STOMP 1.1 or later: offer versions with SetAcceptVersion");
   Adapter.SetOnConnected([this](IStompCommAdapter&) { StompConnect(); });
-  Adapter.SetOnDataAvailable(
-      [this](IStompCommAdapter&, std::string& Data) { Dispatch(TVQStompFrame::ParseTaking(std::move(Data))); });
+  Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string& Data) {
+    const TDeliveringScope Scope(*this);
+    Dispatch(TVQStompFrame::ParseTaking(std::move(Data), Rules()));
+  });
   Adapter.SetOnConnectionLost([this](IStompCommAdapter&, const Exception& Error) { ConnectionLost(Error); });
   FFrameReader->Restart();
+  FFrameReader->SetCarriageReturns(OffersVersion(TStompVersion::V1_2));
   Adapter.SetFrameBoundary(FFrameReader.get());
+  FVersion = TStompVersion::V1_0;
+  FHeartBeatSend = FHeartBeatReceive = 0;
   FLost = false;
   FDisconnecting = false;
   Adapter.Connect();
+}
+
+// Until CONNECTED names a version, frames travel as in 1.0, but a 1.2 broker may end
+// its lines with CR LF.
+TStompFrameRules TVQStompCustomClient::Rules() const {
+  TStompFrameRules Result = TStompFrameRules::Of(FVersion);
+  if (!FConnected) Result.CarriageReturns = OffersVersion(TStompVersion::V1_2);
+  return Result;
 }
 
 void TVQStompCustomClient::ConnectionLost(const Exception& Error) {
@@ -86,6 +122,7 @@ void TVQStompCustomClient::ConnectionLost(const Exception& Error) {
     std::lock_guard Guard(FSessionLock);
     FLostReason = Error.what();
   }
+  WakeAwaiting();
   Report(Error);
 }
 
@@ -97,15 +134,28 @@ void TVQStompCustomClient::Report(const Exception& Error) {
 }
 
 void TVQStompCustomClient::StompConnect() {
-  TransmitCommand("CONNECT", {{"login", GetUsername()}, {"passcode", GetPassword()}});
+  if (GetAcceptVersion().empty())
+    return TransmitCommand("CONNECT", {{"login", GetUsername()}, {"passcode", GetPassword()}});
+  const std::string HeartBeat = std::to_string(GetHeartBeatSend()) + "," + std::to_string(GetHeartBeatReceive());
+  TransmitCommand("CONNECT", {{"accept-version", GetAcceptVersion()},
+                              {"host", GetVirtualHost().empty() ? GetHost() : GetVirtualHost()},
+                              {"login", GetUsername()},
+                              {"passcode", GetPassword()},
+                              {"heart-beat", HeartBeat == "0,0" ? "" : HeartBeat}});
 }
 
 void TVQStompCustomClient::Subscribe(std::string_view Destination, bool ClientAcknowledge,
                                      std::string_view SubscriptionID, std::string_view Receipt) {
-  TransmitCommand("SUBSCRIBE", {{"destination", Destination},
-                                {"ack", ClientAcknowledge ? "client" : "auto"},
-                                {"id", SubscriptionID},
-                                {"receipt", Receipt}});
+  Subscribe(Destination, ClientAcknowledge ? TStompAckMode::Client : TStompAckMode::Auto, SubscriptionID, Receipt);
+}
+
+void TVQStompCustomClient::Subscribe(std::string_view Destination, TStompAckMode AckMode,
+                                     std::string_view SubscriptionID, std::string_view Receipt) {
+  const std::string_view Ack = AckMode == TStompAckMode::Auto     ? "auto"
+                               : AckMode == TStompAckMode::Client ? "client"
+                                                                  : "client-individual";
+  TransmitCommand("SUBSCRIBE",
+                  {{"destination", Destination}, {"ack", Ack}, {"id", SubscriptionID}, {"receipt", Receipt}});
 }
 
 void TVQStompCustomClient::UnsubscribeID(std::string_view SubscriptionID, std::string_view Receipt) {
@@ -131,7 +181,37 @@ void TVQStompCustomClient::TransmitTransaction(std::string_view Command, std::st
 }
 
 void TVQStompCustomClient::Ack(std::string_view MessageID, std::string_view TransactionID) {
-  TransmitCommand("ACK", {{"message-id", MessageID}, {"transaction", TransactionID}});
+  Ack(TStompAckRef{MessageID, {}, {}}, TransactionID);
+}
+
+void TVQStompCustomClient::Ack(const TStompAckRef& Message, std::string_view TransactionID,
+                               std::string_view Receipt) {
+  TransmitAcknowledgement("ACK", Message, TransactionID, Receipt);
+}
+
+void TVQStompCustomClient::Nack(const TStompAckRef& Message, std::string_view TransactionID,
+                                std::string_view Receipt) {
+  if (FVersion == TStompVersion::V1_0)
+    throw EVQStompError("NACK needs STOMP 1.1 or later; this connection speaks STOMP 1.0");
+  TransmitAcknowledgement("NACK", Message, TransactionID, Receipt);
+}
+
+void TVQStompCustomClient::TransmitAcknowledgement(std::string_view Command, const TStompAckRef& Message,
+                                                   std::string_view TransactionID, std::string_view Receipt) {
+  switch (FVersion) {
+    case TStompVersion::V1_0:
+      return TransmitCommand(Command,
+                             {{"message-id", Message.MessageID}, {"transaction", TransactionID}, {"receipt", Receipt}});
+    case TStompVersion::V1_1:
+      return TransmitCommand(Command, {{"message-id", Message.MessageID},
+                                       {"subscription", Message.Subscription},
+                                       {"transaction", TransactionID},
+                                       {"receipt", Receipt}});
+    case TStompVersion::V1_2:
+      if (Message.AckID.empty())
+        throw EVQStompError(std::string(Command) + " in STOMP 1.2 needs the message's \"ack\" header, and it has none");
+      return TransmitCommand(Command, {{"id", Message.AckID}, {"transaction", TransactionID}, {"receipt", Receipt}});
+  }
 }
 
 void TVQStompCustomClient::Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
@@ -162,15 +242,35 @@ void TVQStompCustomClient::Disconnect() {
   if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
   FDisconnecting = true;
   if (FLost) Trace("Closing a lost connection");
+  std::exception_ptr Unconfirmed;
   try {
-    // Briefly: a broker that takes no bytes must not hold the close up.
-    if (!FLost) Adapter.WriteWithin(EncodeFrame("DISCONNECT", std::initializer_list<TStompHeaderView>{}, {}),
-                                    DisconnectWriteTimeout);
+    if (!FLost) WriteDisconnect(Adapter);
   } catch (const EVQCommError& Error) {
     Trace(std::string("DISCONNECT not delivered: ") + Error.what());
+  } catch (const EVQStompError&) {
+    Unconfirmed = std::current_exception();
   }
   MarkDisconnected();
   Adapter.Disconnect();
+  if (Unconfirmed) std::rethrow_exception(Unconfirmed);
+}
+
+// Briefly: a broker that takes no bytes, or sends no receipt, must not hold the close up.
+void TVQStompCustomClient::WriteDisconnect(IStompCommAdapter& Adapter) {
+  if (FVersion == TStompVersion::V1_0)
+    return Adapter.WriteWithin(EncodeFrame("DISCONNECT", std::initializer_list<TStompHeaderView>{}, {}, {}),
+                               DisconnectTimeout);
+  const TDeadline Deadline(DisconnectTimeout);
+  const std::string ReceiptID = ExpectReceipt();
+  try {
+    const TStompHeaderView Receipt{"receipt", ReceiptID};
+    Adapter.WriteWithin(EncodeFrame("DISCONNECT", std::initializer_list<TStompHeaderView>{Receipt}, {}, Rules()),
+                        Deadline.Wait());
+  } catch (...) {
+    ForgetReceipt(ReceiptID);
+    throw;
+  }
+  AwaitReceipt(ReceiptID, std::max(Deadline.Wait(), 1));
 }
 
 // Commands go straight into their wire form, without a frame object. A header without a
@@ -178,8 +278,10 @@ void TVQStompCustomClient::Disconnect() {
 void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers) {
   IStompCommAdapter& Adapter = CommAdapter();
   CheckConnected(Command);
-  CheckWireSafe(Command, Headers);
-  Write(Adapter, EncodeFrame(Command, Headers, {}));
+  // CONNECT is never escaped, nor its answer.
+  const TStompFrameRules FrameRules = Command == "CONNECT" ? TStompFrameRules{} : Rules();
+  CheckWireSafe(Command, Headers, FrameRules);
+  Write(Adapter, EncodeFrame(Command, Headers, {}, FrameRules));
 }
 
 void TVQStompCustomClient::Write(IStompCommAdapter& Adapter, std::string_view Wire) {
@@ -209,12 +311,16 @@ void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
   IStompCommAdapter& Adapter = CommAdapter();
   CheckConnected(Frame.GetCommand());
-  CheckWireSafe(Frame);
+  const TStompFrameRules FrameRules = Frame.GetCommand() == "CONNECT" ? TStompFrameRules{} : Rules();
+  CheckWireSafe(Frame, FrameRules);
   // The same bytes as Output, without a string of their own.
-  Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody()));
+  Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody(), FrameRules));
 }
 
-void TVQStompCustomClient::StompDataAvailable(std::string_view Data) { Dispatch(TVQStompFrame::Parse(Data)); }
+void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {
+  const TDeliveringScope Scope(*this);
+  Dispatch(TVQStompFrame::Parse(Data, Rules()));
+}
 
 void TVQStompCustomClient::Dispatch(const std::shared_ptr<IStompFrame>& Frame) {
   const std::string& Command = Frame->GetCommand();
@@ -223,6 +329,7 @@ void TVQStompCustomClient::Dispatch(const std::shared_ptr<IStompFrame>& Frame) {
     StompFrameAvailable(Frame);
   } else if (Command == "RECEIPT") {
     Notify(FOnReceiptFrame, *Frame);
+    SettleReceipt(*Frame, false);
   } else if (Command == "CONNECTED") {
     HandleConnected(*Frame);
   } else if (Command == "ERROR") {
@@ -233,6 +340,8 @@ void TVQStompCustomClient::Dispatch(const std::shared_ptr<IStompFrame>& Frame) {
 }
 
 void TVQStompCustomClient::HandleConnected(IStompFrame& Frame) {
+  AcceptVersion(Frame);
+  AgreeHeartBeat(Frame);
   FConnected = true;
   {
     std::lock_guard Guard(FSessionLock);
@@ -245,9 +354,149 @@ void TVQStompCustomClient::HandleConnected(IStompFrame& Frame) {
 // raised to whoever delivered the frame unless OnException takes it.
 void TVQStompCustomClient::HandleError(IStompFrame& Frame) {
   Notify(FOnErrorFrame, Frame);
+  if (SettleReceipt(Frame, true)) return;
   EVQStompServerErrorMessage Error(Frame.GetHeader("message"), Frame.GetBody());
   if (!FConnected || !FOnException) throw Error;
   FOnException(*this, Error);
+}
+
+// A broker may answer 1.1 or later with 1.0 (no "version"), but only with what was offered.
+void TVQStompCustomClient::AcceptVersion(IStompFrame& Frame) {
+  if (GetAcceptVersion().empty()) return;
+  const std::string Named = Frame.GetHeader("version");
+  const auto Version = Named.empty() ? TStompVersion::V1_0 : VersionNamed(Named);
+  if (!Version || !OffersVersion(*Version))
+    throw EVQStompError("The broker chose STOMP version " + QuotedVisibly(Named.empty() ? "1.0" : Named) +
+                        ", which was not offered (" + GetAcceptVersion() + ")");
+  FVersion = *Version;
+}
+
+// Each way, the slower of what one side can do and what the other wants; none when
+// either side says 0.
+void TVQStompCustomClient::AgreeHeartBeat(IStompFrame& Frame) {
+  const auto Offered = SplitList(Frame.GetHeader("heart-beat"), ',');
+  const auto Interval = [&](size_t Index) {
+    return Offered.size() == 2 ? std::max(StrToIntDef(TrimControl(Offered[Index]), 0), 0) : 0;
+  };
+  const auto Agreed = [](int32_t Ours, int32_t Theirs) { return Ours == 0 || Theirs == 0 ? 0 : std::max(Ours, Theirs); };
+  FHeartBeatSend = Agreed(GetHeartBeatSend(), Interval(1));
+  FHeartBeatReceive = Agreed(GetHeartBeatReceive(), Interval(0));
+}
+
+std::string TVQStompCustomClient::ExpectReceipt() {
+  std::string ReceiptID = "receipt-" + std::to_string(++FReceiptsMade);
+  std::lock_guard Guard(FAwaitLock);
+  FReceipts.try_emplace(ReceiptID);
+  return ReceiptID;
+}
+
+void TVQStompCustomClient::ForgetReceipt(const std::string& ReceiptID) {
+  std::lock_guard Guard(FAwaitLock);
+  FReceipts.erase(ReceiptID);
+}
+
+bool TVQStompCustomClient::SettleReceipt(IStompFrame& Frame, bool Refused) {
+  const std::string ReceiptID = Frame.GetHeader("receipt-id");
+  if (ReceiptID.empty()) return false;
+  std::lock_guard Guard(FAwaitLock);
+  const auto Found = FReceipts.find(ReceiptID);
+  if (Found == FReceipts.end()) return false;
+  Found->second = {true, Refused, Refused ? Frame.GetHeader("message") : "", Refused ? Frame.GetBody() : ""};
+  FAwaitChanged.notify_all();
+  return true;
+}
+
+void TVQStompCustomClient::AwaitReceipt(const std::string& ReceiptID, int32_t Timeout) {
+  TReceipt Answer;
+  try {
+    AwaitFrames(
+        [&] {
+          const auto Found = FReceipts.find(ReceiptID);
+          if (Found == FReceipts.end() || !Found->second.Arrived) return false;
+          Answer = std::move(Found->second);
+          return true;
+        },
+        Timeout);
+  } catch (...) {
+    ForgetReceipt(ReceiptID);
+    throw;
+  }
+  ForgetReceipt(ReceiptID);
+  if (Answer.Refused) throw EVQStompServerErrorMessage(Answer.Message, Answer.Body);
+  if (Answer.Arrived) return;
+  CheckConnected("RECEIPT");
+  throw EVQStompReceiptTimeout("The broker sent no receipt " + ReceiptID + " within " + std::to_string(Timeout) +
+                               " ms; the frame may or may not have arrived");
+}
+
+bool TVQStompCustomClient::AwaitFrames(const std::function<bool()>& Done, int32_t Timeout) {
+  const TDeadline Deadline(Timeout);
+  std::unique_lock Guard(FAwaitLock);
+  ++FAwaiting;
+  const struct TLeave {
+    std::atomic<int32_t>& Count;
+    ~TLeave() { --Count; }
+  } Leave{FAwaiting};
+  for (;;) {
+    if (Done()) return true;
+    if (!IsConnected() || Deadline.Expired()) return false;
+    if (FAwaiterReads || ReadsElsewhere()) {
+      if (Deadline.IsUnlimited())
+        FAwaitChanged.wait(Guard);
+      else
+        FAwaitChanged.wait_until(Guard, Deadline.At());
+    } else if (!ReadAsAwaiter(Guard, Deadline.Wait())) {
+      return false;
+    }
+  }
+}
+
+bool TVQStompCustomClient::ReadsElsewhere() const {
+  const IStompCommAdapter* Adapter = GetCommAdapter();
+  return Delivering != this && Adapter != nullptr && Adapter->IsReceiving();
+}
+
+// One awaiter reads for all; the others wait for what it delivers. False when the
+// connection was closed under it.
+bool TVQStompCustomClient::ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout) {
+  FAwaiterReads = true;
+  Guard.unlock();
+  const struct TEndReading {
+    TVQStompCustomClient& Client;
+    std::unique_lock<std::mutex>& Guard;
+    ~TEndReading() {
+      Guard.lock();
+      Client.FAwaiterReads = false;
+      Client.FAwaitChanged.notify_all();
+    }
+  } End{*this, Guard};
+  try {
+    ReceiveFrame(Timeout);
+    return true;
+  } catch (const EVQCommError&) {
+    // Close shuts the socket down under a waiting reader; that is no failure of the wait.
+    if (!FDisconnecting) throw;
+    return false;
+  }
+}
+
+void TVQStompCustomClient::WakeAwaiting() {
+  if (FAwaiting == 0) return;
+  std::lock_guard Guard(FAwaitLock);
+  FAwaitChanged.notify_all();
+}
+
+bool TVQStompCustomClient::ReceiveFrame(int32_t Timeout) {
+  IStompCommAdapter& Adapter = CommAdapter();
+  try {
+    return Adapter.ReceiveFrame(Timeout);
+  } catch (const EVQCommError& Error) {
+    ConnectionLost(Error);
+    throw;
+  } catch (const Exception& Error) {
+    GetLogger()->Error(Utf8ToUtf16(std::string(GetClassName()) + ": " + Error.what()));
+    return true;
+  }
 }
 
 void TVQStompCustomClient::Notify(const TStompFrameEvent& Handler, IStompFrame& Frame) {

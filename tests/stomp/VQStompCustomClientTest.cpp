@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "ScriptedPeer.h"
 #include "TestSupport.h"
 #include "transport/VQAdapterRegistry.h"
@@ -269,4 +271,202 @@ TEST_F(VQStompCustomClientBroker, RejectedFrameRaisesTheBrokersMessage) {
     EXPECT_FALSE(std::string(Error.what()).empty());
     EXPECT_EQ(Error.what(), ErrorFrameMessage);
   }
+}
+
+namespace {
+
+std::string ConnectedFrame(std::string_view Headers) {
+  return "CONNECTED\n" + std::string(Headers) + "\n\0\n"s;
+}
+
+// The value of the last "receipt" header the peer received.
+std::string LastReceipt(const std::string& Received) {
+  const size_t At = Received.rfind("\nreceipt:");
+  if (At == std::string::npos) return "";
+  const size_t Start = At + 9;
+  return Received.substr(Start, Received.find('\n', Start) - Start);
+}
+
+}  // namespace
+
+TEST_F(VQStompCustomClientPeer, ConnectOffersVersionsAndTheBrokerChooses) {
+  EXPECT_EQ(ErrorOf([&] { Client.SetAcceptVersion("1.1,2.0"); }),
+            "Cannot offer STOMP version \"2.0\": the versions are 1.0, 1.1 and 1.2, comma-separated");
+  Client.SetHeartBeat(500, 0);
+  EXPECT_EQ(ErrorOf([&] { Client.Connect(); }),
+            "Heart-beats need STOMP 1.1 or later: offer versions with SetAcceptVersion");
+  EXPECT_FALSE(Peer.WaitForConnection(std::chrono::milliseconds(50))) << "refused before any network activity";
+
+  Client.SetUsername("u");
+  Client.SetPassword("p");
+  Client.SetAcceptVersion("1.1,1.2");
+  Client.SetHeartBeat(500, 1500);
+  ConnectWith(ConnectedFrame("version:1.2\nsession:s\nheart-beat:1000,1000\n"));
+  EXPECT_EQ(Peer.Received(), "CONNECT\naccept-version:1.1,1.2\nhost:127.0.0.1\nlogin:u\npasscode:p\n"
+                             "heart-beat:500,1500\n\n\0\n"s);
+  EXPECT_EQ(Client.GetVersion(), TStompVersion::V1_2);
+  EXPECT_EQ(Client.GetHeartBeat().Send, 1000) << "the slower of ours and what the broker wants";
+  EXPECT_EQ(Client.GetHeartBeat().Receive, 1500);
+}
+
+TEST(VQStompCustomClient, EachVersionAndSettingHasItsConnectAndAnswer) {
+  struct TCase {
+    std::string Offered;
+    std::string VirtualHost;
+    std::string Answer;
+    std::string Connect;
+    std::string Outcome;
+  };
+  const std::vector<TCase> Cases{
+      {"1.2", "/", "version:1.2\n", "CONNECT\naccept-version:1.2\nhost:/\n\n\0\n"s, "1.2"},
+      {"1.0,1.1", "", "", "CONNECT\naccept-version:1.0,1.1\nhost:127.0.0.1\n\n\0\n"s, "1.0"},
+      {"1.1", "vh", "version:1.2\n", "CONNECT\naccept-version:1.1\nhost:vh\n\n\0\n"s,
+       "The broker chose STOMP version \"1.2\", which was not offered (1.1)"},
+      {"1.1,1.2", "", "", "CONNECT\naccept-version:1.1,1.2\nhost:127.0.0.1\n\n\0\n"s,
+       "The broker chose STOMP version \"1.0\", which was not offered (1.1,1.2)"},
+      {"", "ignored", "version:1.1\n", "CONNECT\n\n\0\n"s, "1.0"},
+  };
+  for (const auto& Case : Cases) {
+    vq::test::TScriptedPeer Peer;
+    const auto Adapter = CreateDefaultAdapter();
+    TVQStompCustomClient Client;
+    Client.SetCommAdapter(Adapter.get());
+    Client.SetHost("127.0.0.1");
+    Client.SetPort(Peer.Port());
+    Client.SetAcceptVersion(Case.Offered);
+    Client.SetVirtualHost(Case.VirtualHost);
+    Peer.SetAutoConnected(true, ConnectedFrame(Case.Answer));
+    std::string Outcome;
+    try {
+      Client.Connect();
+      Outcome = std::string(VersionName(Client.GetVersion()));
+    } catch (const EVQStompError& Error) {
+      Outcome = Error.what();
+      EXPECT_FALSE(Client.IsConnected());
+      EXPECT_TRUE(Peer.WaitForClientClose()) << "a refused answer closes the socket";
+    }
+    EXPECT_EQ(Outcome, Case.Outcome) << Case.Offered;
+    EXPECT_EQ(Peer.Received(), Case.Connect) << Case.Offered;
+  }
+}
+
+TEST_F(VQStompCustomClientPeer, HeadersAreEscapedBothWaysIn11) {
+  Client.SetAcceptVersion("1.1");
+  std::vector<std::string> Notes;
+  Client.SetOnMessageFrame([&](TVQStompCustomClient&, IStompFrame& Frame) { Notes.push_back(Frame.GetHeader("note")); });
+  ConnectWith(ConnectedFrame("version:1.1\n"));
+  Client.Send("/queue/a", "x", {{"note", "a:b\nc\\d"}}, true, "");
+  EXPECT_EQ(ErrorOf([&] { Client.Send("/queue/a", "x", {{"note", "a\rb"}}, true, ""); }),
+            "Header \"note\" cannot be sent: it holds a carriage return, which STOMP 1.1 cannot carry");
+  ASSERT_TRUE(Peer.WaitForReceived("SEND"));
+  EXPECT_EQ(WrittenAfterConnect(), "SEND\ndestination:/queue/a\nnote:a\\cb\\nc\\\\d\n\nx\0\n"s);
+
+  Peer.Send("MESSAGE\nnote:x\\cy\\nz\\\\\n\nbody\0\n"s);
+  ASSERT_TRUE(Client.ReceiveFrame(20000));
+  EXPECT_EQ(Notes, std::vector<std::string>{"x:y\nz\\"});
+}
+
+TEST(VQStompCustomClient, AckAndNackNameTheMessageAsTheVersionSays) {
+  const TStompAckRef Message{"m-1", "sub-1", "ack-1"};
+  const std::vector<std::pair<std::string, std::string>> Expected{
+      {"", "ACK\nmessage-id:m-1\ntransaction:tx\n\n\0\n"s},
+      {"1.1", "ACK\nmessage-id:m-1\nsubscription:sub-1\ntransaction:tx\n\n\0\n"
+              "NACK\nmessage-id:m-1\nsubscription:sub-1\nreceipt:r\n\n\0\n"s},
+      {"1.2", "ACK\nid:ack-1\ntransaction:tx\n\n\0\nNACK\nid:ack-1\nreceipt:r\n\n\0\n"s}};
+  for (const auto& [Version, Wire] : Expected) {
+    vq::test::TScriptedPeer Peer;
+    const auto Adapter = CreateDefaultAdapter();
+    TVQStompCustomClient Client;
+    Client.SetCommAdapter(Adapter.get());
+    Client.SetHost("127.0.0.1");
+    Client.SetPort(Peer.Port());
+    Client.SetAcceptVersion(Version);
+    Peer.SetAutoConnected(true, ConnectedFrame(Version.empty() ? "" : "version:" + Version + "\n"));
+    Client.Connect();
+    Client.Ack(Message, "tx");
+    if (Version.empty()) {
+      EXPECT_EQ(ErrorOf([&] { Client.Nack(Message, "", "r"); }),
+                "NACK needs STOMP 1.1 or later; this connection speaks STOMP 1.0");
+    } else {
+      Client.Nack(Message, "", "r");
+    }
+    if (Version == "1.2")
+      EXPECT_EQ(ErrorOf([&] { Client.Ack({"m-1", "sub-1", ""}, ""); }),
+                "ACK in STOMP 1.2 needs the message's \"ack\" header, and it has none");
+    Client.StompDisconnect();
+    ASSERT_TRUE(Peer.WaitForReceived("DISCONNECT"));
+    const std::string All = Peer.Received();
+    const std::string AfterConnect = All.substr(All.find("\0\n"s) + 2);
+    EXPECT_EQ(AfterConnect.substr(0, AfterConnect.find("DISCONNECT")), Wire) << Version;
+  }
+}
+
+TEST_F(VQStompCustomClientPeer, ReceiptsAnswerTheirOwnRequestsInAnyOrder) {
+  Client.SetAcceptVersion("1.2");
+  std::vector<std::string> Reported;
+  Client.SetOnException([&](TVQStompCustomClient&, const Exception& Error) { Reported.push_back(Error.what()); });
+  ConnectWith(ConnectedFrame("version:1.2\n"));
+
+  std::string FirstOutcome = "pending";
+  std::thread First([&] {
+    FirstOutcome = ErrorOf([&] { Client.Confirmed([&](std::string_view R) { Client.Send("/queue/a", "1", {}, true, R); }); });
+  });
+  ASSERT_TRUE(Peer.WaitForReceived("receipt:receipt-1"));
+  std::string SecondOutcome = "pending";
+  std::thread Second([&] {
+    SecondOutcome = ErrorOf([&] { Client.Confirmed([&](std::string_view R) { Client.Send("/queue/b", "2", {}, true, R); }); });
+  });
+  ASSERT_TRUE(Peer.WaitForReceived("receipt:receipt-2"));
+  // The later request is answered first; a receipt nobody waits for changes nothing.
+  Peer.Send("RECEIPT\nreceipt-id:unknown\n\n\0\nRECEIPT\nreceipt-id:receipt-2\n\n\0\n"s);
+  Second.join();
+  EXPECT_EQ(SecondOutcome, "no exception");
+  EXPECT_EQ(FirstOutcome, "pending");
+  Peer.Send("ERROR\nreceipt-id:receipt-1\nmessage:not allowed\n\nno access to /queue/a\0\n"s);
+  First.join();
+  EXPECT_EQ(FirstOutcome, "not allowed") << "the ERROR is raised in the call it answers";
+  EXPECT_TRUE(Reported.empty()) << "and reported nowhere else";
+
+  Client.SetReceiptTimeout(300);
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ErrorOf<EVQStompReceiptTimeout>([&] {
+              Client.Confirmed([&](std::string_view R) { Client.Subscribe("/queue/c", TStompAckMode::ClientIndividual, "s", R); });
+            }),
+            "The broker sent no receipt receipt-3 within 300 ms; the frame may or may not have arrived");
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(290));
+  EXPECT_EQ(LastReceipt(Peer.Received()), "receipt-3");
+  EXPECT_NE(Peer.Received().find("SUBSCRIBE\ndestination:/queue/c\nack:client-individual\nid:s\n"), std::string::npos)
+      << Peer.Received();
+
+  // A receipt awaited when the connection goes raises its loss.
+  std::string LostOutcome;
+  std::thread Lost([&] {
+    LostOutcome = ErrorOf([&] { Client.Confirmed([&](std::string_view R) { Client.CommitTrans("tx", R); }); });
+  });
+  ASSERT_TRUE(Peer.WaitForReceived("receipt:receipt-4"));
+  Peer.Close();
+  Lost.join();
+  EXPECT_NE(LostOutcome, "no exception");
+  EXPECT_TRUE(Client.IsConnectionLost());
+}
+
+TEST_F(VQStompCustomClientPeer, DisconnectIn12IsConfirmedByItsReceipt) {
+  Client.SetAcceptVersion("1.2");
+  ConnectWith(ConnectedFrame("version:1.2\n"));
+  std::thread Broker([&] {
+    if (Peer.WaitForReceived("DISCONNECT\nreceipt:receipt-1\n\n\0\n"s)) Peer.Send("RECEIPT\nreceipt-id:receipt-1\n\n\0\n"s);
+  });
+  EXPECT_NO_THROW(Client.Disconnect());
+  Broker.join();
+  EXPECT_FALSE(Client.IsConnected());
+}
+
+TEST_F(VQStompCustomClientPeer, DisconnectWithoutItsReceiptSaysSoOnceClosed) {
+  Client.SetAcceptVersion("1.1");
+  ConnectWith(ConnectedFrame("version:1.1\n"));
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_THROW(Client.Disconnect(), EVQStompReceiptTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
+  EXPECT_TRUE(Peer.WaitForClientClose()) << "closed all the same";
+  EXPECT_FALSE(Client.IsConnected());
 }

@@ -22,6 +22,7 @@ namespace vq {
 
 class TVQStompCustomClient;
 class TVQStompFrameReader;
+class TVQStompHeartBeat;
 
 /// Told of one received frame, on the thread that delivered it: the connection's read
 /// thread, or a thread in Connect or in a read on the caller's thread.
@@ -214,6 +215,9 @@ protected:
   std::string_view GetClassName() const override { return "TVQStompCustomClient"; }
   /// Called for every MESSAGE frame, after OnMessageFrame, on the thread that read it.
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame);
+  /// Ends the heart-beats of the connection; an owner of the adapter calls it before the
+  /// adapter goes.
+  void StopHeartBeat();
 
 private:
   // Receipts awaited, by "receipt" value.
@@ -231,6 +235,7 @@ private:
   void AcceptVersion(IStompFrame& Frame);
   void AgreeHeartBeat(IStompFrame& Frame);
   void WriteDisconnect(IStompCommAdapter& Adapter);
+  void StartHeartBeat(IStompCommAdapter& Adapter);
   // True for a frame that answered an awaited receipt.
   bool SettleReceipt(IStompFrame& Frame, bool Refused);
   bool ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
@@ -268,6 +273,8 @@ private:
   std::atomic<uint64_t> FReceiptsMade{0};
   // Finds the frames in what the adapter receives; read only by the reading thread.
   const std::unique_ptr<TVQStompFrameReader> FFrameReader;
+  // Runs while heart-beats are agreed; made and ended by Connect and Disconnect.
+  std::unique_ptr<TVQStompHeartBeat> FHeartBeat;
 };
 
 }  // namespace vq

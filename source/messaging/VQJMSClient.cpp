@@ -30,8 +30,12 @@ TVQJMSClient::TVQJMSClient() {
   SetCommAdapter(FOwnedAdapter.get());
 }
 
-// The adapter goes first: its read thread may still be delivering into this client.
-TVQJMSClient::~TVQJMSClient() { FOwnedAdapter.reset(); }
+// Heart-beats and then the adapter go first: their threads use the adapter, and its
+// read thread may still be delivering into this client.
+TVQJMSClient::~TVQJMSClient() {
+  StopHeartBeat();
+  FOwnedAdapter.reset();
+}
 
 std::shared_ptr<IMessage> TVQJMSClient::GetCurrentMessage() const {
   std::lock_guard Guard(FCurrentLock);

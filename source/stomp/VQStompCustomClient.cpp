@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "stomp/VQStompFrameReader.h"
+#include "stomp/VQStompHeartBeat.h"
 #include "support/VQDeadline.h"
 #include "support/VQTextUtils.h"
 #include "support/VQUnicode.h"
@@ -77,7 +78,30 @@ void CheckWireSafe(const IStompFrame& Frame, const TStompFrameRules& Rules) {
 
 TVQStompCustomClient::TVQStompCustomClient() : FFrameReader(std::make_unique<TVQStompFrameReader>()) {}
 
-TVQStompCustomClient::~TVQStompCustomClient() = default;
+TVQStompCustomClient::~TVQStompCustomClient() { StopHeartBeat(); }
+
+void TVQStompCustomClient::StopHeartBeat() { FHeartBeat.reset(); }
+
+// A beat that cannot be written has lost the connection already; silence loses it here
+// and breaks the socket, so that a read or write waiting on it returns at once.
+void TVQStompCustomClient::StartHeartBeat(IStompCommAdapter& Adapter) {
+  const TStompHeartBeat Agreed = GetHeartBeat();
+  if (Agreed.Send == 0 && Agreed.Receive == 0) return;
+  FHeartBeat = std::make_unique<TVQStompHeartBeat>(
+      Adapter, std::chrono::milliseconds(Agreed.Send), std::chrono::milliseconds(Agreed.Receive),
+      [this, &Adapter] {
+        try {
+          Write(Adapter, "\n");
+          return true;
+        } catch (const Exception&) {
+          return false;
+        }
+      },
+      [this, &Adapter](const Exception& Error) {
+        ConnectionLost(Error);
+        Adapter.Abandon();
+      });
+}
 
 size_t TVQStompCustomClient::GetMaxFrameSize() const { return FFrameReader->GetMaxFrameSize(); }
 
@@ -105,7 +129,9 @@ void TVQStompCustomClient::Connect() {
   FHeartBeatSend = FHeartBeatReceive = 0;
   FLost = false;
   FDisconnecting = false;
+  StopHeartBeat();
   Adapter.Connect();
+  if (FConnected) StartHeartBeat(Adapter);
 }
 
 // Until CONNECTED names a version, frames travel as in 1.0, but a 1.2 broker may end
@@ -241,6 +267,7 @@ void TVQStompCustomClient::Disconnect() {
   IStompCommAdapter& Adapter = CommAdapter();
   if (!FConnected) throw EVQStompClientAlreadyDisconnectedError("Already disconnected");
   FDisconnecting = true;
+  StopHeartBeat();
   if (FLost) Trace("Closing a lost connection");
   std::exception_ptr Unconfirmed;
   try {

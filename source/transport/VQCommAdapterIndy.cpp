@@ -161,6 +161,7 @@ TIdStompClient::~TIdStompClient() { Disconnect(); }
 
 void TIdStompClient::Connect(TDeadline Deadline) {
   Disconnect();
+  FTracking = false;
   const int Socket = OpenSocket(FHost, FPort, Deadline);
   const TTurn::THold Hold(FWriteTurn);
   FBuffer.Clear();
@@ -178,6 +179,17 @@ void TIdStompClient::Disconnect() {
 
 void TIdStompClient::Shutdown() {
   if (const int Socket = FSocket; Socket >= 0) shutdown(Socket, SHUT_RDWR);
+}
+
+void TIdStompClient::TrackActivity() {
+  const auto Now = std::chrono::steady_clock::now().time_since_epoch().count();
+  FLastReceived = Now;
+  FLastWritten = Now;
+  FTracking = true;
+}
+
+void TIdStompClient::Touch(std::atomic<TDeadline::rep>& Moment) const {
+  if (FTracking.load(std::memory_order_relaxed)) Moment = std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 void TIdStompClient::Break(int ErrorCode) {
@@ -216,6 +228,7 @@ void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
       throw EIdSocketError(ErrorCode);
     }
   }
+  Touch(FLastWritten);
 }
 
 std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline) {
@@ -249,9 +262,10 @@ void TIdStompClient::RaiseClosed() const {
 bool TIdStompClient::ReceiveMore(TDeadline Deadline) {
   if (!AwaitSocket(FSocket, POLLIN, Deadline)) return false;
   const ssize_t Received = recv(FSocket, FBuffer.Reserve(ReceiveChunk), ReceiveChunk, MSG_DONTWAIT);
-  if (Received > 0)
+  if (Received > 0) {
     FBuffer.Commit(static_cast<size_t>(Received));
-  else if (Received == 0)
+    Touch(FLastReceived);
+  } else if (Received == 0)
     FClosedByPeer = true;
   else
     HandleReceiveError(errno);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -106,6 +107,13 @@ public:
   void Shutdown();
   // Open, and neither closed by the peer nor broken.
   bool IsOpen() const { return FSocket >= 0 && !FClosedByPeer; }
+  // Breaks the connection: reads and writes fail as after a time-out.
+  void Abandon() { Break(ETIMEDOUT); }
+  // When bytes last arrived and a write last ended, once TrackActivity was called; the
+  // clock is read only then.
+  void TrackActivity();
+  TDeadline LastReceived() const { return TDeadline(TDeadline::duration(FLastReceived.load())); }
+  TDeadline LastWritten() const { return TDeadline(TDeadline::duration(FLastWritten.load())); }
   // Takes bytes already waiting without blocking, then: open, or bytes of a frame (as
   // Boundary tells padding apart) remain unread.
   bool Connected(IFrameBoundary* Boundary);
@@ -130,6 +138,7 @@ private:
   // Waits until readable or Deadline, then takes one receive. False on time-out.
   bool ReceiveMore(TDeadline Deadline);
   void HandleReceiveError(int ErrorCode);
+  void Touch(std::atomic<TDeadline::rep>& Moment) const;
   [[noreturn]] void RaiseClosed() const;
   void Break(int ErrorCode);
 
@@ -141,6 +150,9 @@ private:
   std::atomic<int> FFailure{0};
   TTurn FWriteTurn;
   TReceiveBuffer FBuffer;
+  std::atomic<bool> FTracking{false};
+  std::atomic<TDeadline::rep> FLastReceived{0};
+  std::atomic<TDeadline::rep> FLastWritten{0};
 };
 
 class TVQCommAdapterIndy;
@@ -185,6 +197,10 @@ public:
   bool IsReceiving() const override;
   void Write(std::string_view Data) override { WriteWithin(Data, GetWriteTimeout()); }
   void WriteWithin(std::string_view Data, int32_t Timeout) override;
+  void TrackActivity() override { FClient.TrackActivity(); }
+  std::chrono::steady_clock::time_point LastReceived() const override { return FClient.LastReceived(); }
+  std::chrono::steady_clock::time_point LastWritten() const override { return FClient.LastWritten(); }
+  void Abandon() override { FClient.Abandon(); }
   std::string GetName() const override { return "TVQCommAdapterIndy"; }
 
 private:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -91,6 +92,13 @@ public:
   virtual void Write(std::string_view Data) = 0;
   // The same within Timeout ms.
   virtual void WriteWithin(std::string_view Data, int32_t Timeout) = 0;
+  // Records from now on when bytes last arrived and when a write last ended, for
+  // heart-beats; both start at now. Off again at Connect.
+  virtual void TrackActivity() = 0;
+  virtual std::chrono::steady_clock::time_point LastReceived() const = 0;
+  virtual std::chrono::steady_clock::time_point LastWritten() const = 0;
+  // Breaks the connection at once: whatever reads or writes on it fails, as after a reset.
+  virtual void Abandon() = 0;
   virtual std::string GetName() const = 0;
 };
 

@@ -1,7 +1,10 @@
 #include <vqstomp/VQStompCustomClient.h>
+#include <vqstomp/VQStompFrame.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
 #include <thread>
 
 #include "ScriptedPeer.h"
@@ -469,4 +472,66 @@ TEST_F(VQStompCustomClientPeer, DisconnectWithoutItsReceiptSaysSoOnceClosed) {
   EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
   EXPECT_TRUE(Peer.WaitForClientClose()) << "closed all the same";
   EXPECT_FALSE(Client.IsConnected());
+}
+
+TEST_F(VQStompCustomClientPeer, HeartBeatsFillTheSilenceWithoutCuttingFrames) {
+  Client.SetAcceptVersion("1.2");
+  Client.SetHeartBeat(100, 0);
+  ConnectWith(ConnectedFrame("version:1.2\nheart-beat:0,100\n"));
+  ASSERT_EQ(Client.GetHeartBeat().Send, 100);
+  const auto Beats = [&] {
+    const std::string After = WrittenAfterConnect();
+    return std::count(After.begin(), After.end(), '\n');
+  };
+  const auto Start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(vq::test::WaitUntil([&] { return Beats() >= 4; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(150)) << "not sooner than due";
+
+  // Frames written meanwhile arrive whole between the beats.
+  for (int I = 0; I < 200; ++I) Client.Send("/queue/a", std::string(5000, 'x'), {}, false, "");
+  Client.StompDisconnect();
+  ASSERT_TRUE(Peer.WaitForReceived("DISCONNECT"));
+  std::vector<std::shared_ptr<IStompFrame>> Frames;
+  const std::string Stream = WrittenAfterConnect();
+  for (size_t Start = Stream.find_first_not_of('\n'); Start != std::string::npos;) {
+    const size_t End = Stream.find('\0', Start);
+    Frames.push_back(TVQStompFrame::Parse(std::string_view(Stream).substr(Start, End + 1 - Start)));
+    Start = Stream.find_first_not_of('\n', End + 1);
+  }
+  ASSERT_EQ(Frames.size(), 201u);
+  for (size_t I = 0; I < 200; ++I) EXPECT_EQ(Frames[I]->GetBody(), std::string(5000, 'x'));
+}
+
+TEST_F(VQStompCustomClientPeer, ASilentBrokerLosesTheConnection) {
+  Client.SetAcceptVersion("1.1");
+  Client.SetHeartBeat(0, 100);
+  std::mutex Lock;
+  std::vector<std::string> Reported;
+  Client.SetOnException([&](TVQStompCustomClient&, const Exception& Error) {
+    std::lock_guard Guard(Lock);
+    Reported.push_back(Error.what());
+  });
+  ConnectWith(ConnectedFrame("version:1.1\nheart-beat:100,0\n"));
+  ASSERT_EQ(Client.GetHeartBeat().Receive, 100);
+
+  // While the broker beats, the connection lives.
+  for (int I = 0; I < 8; ++I) {
+    Peer.Send("\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(Client.IsConnected());
+
+  const auto Start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(vq::test::WaitUntil([&] { return Client.IsConnectionLost(); }));
+  const auto Noticed = std::chrono::steady_clock::now() - Start;
+  EXPECT_GE(Noticed, std::chrono::milliseconds(180)) << "twice the interval at least";
+  EXPECT_LT(Noticed, std::chrono::seconds(5));
+  {
+    std::lock_guard Guard(Lock);
+    ASSERT_EQ(Reported.size(), 1u);
+    EXPECT_NE(Reported[0].find("more than twice its heart-beat interval"), std::string::npos) << Reported[0];
+  }
+  EXPECT_THROW(Client.Send("/queue/a", "x", {}, true, ""), EVQStompConnectionLostError);
+  EXPECT_THROW(Client.ReceiveFrame(1000), EVQCommError) << "the socket was broken";
+  EXPECT_NO_THROW(Client.Disconnect());
 }

@@ -186,7 +186,8 @@ public:
   void WakeAwaiting();
   /// Reads and delivers one frame on this thread, waiting at most Timeout ms (0 or less:
   /// no limit) for it to begin; false when none did. A transport failure marks the
-  /// connection lost before it reaches the caller; a frame that cannot be decoded or
+  /// connection lost before it reaches the caller (EVQStompConnectionLostError instead
+  /// when the connection was lost already); a frame that cannot be decoded or
   /// whose handler fails is logged, and counts as read.
   bool ReceiveFrame(int32_t Timeout);
   /// The same with a std::chrono time-out (zero or less: no limit).
@@ -236,7 +237,7 @@ private:
   void AgreeHeartBeat(IStompFrame& Frame);
   void WriteDisconnect(IStompCommAdapter& Adapter);
   void StartHeartBeat(IStompCommAdapter& Adapter);
-  // True for a frame that answered an awaited receipt.
+  // True for a frame that answered an awaited receipt; an ERROR naming none answers all.
   bool SettleReceipt(IStompFrame& Frame, bool Refused);
   bool ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
   bool ReadsElsewhere() const;

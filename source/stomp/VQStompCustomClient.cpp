@@ -422,14 +422,21 @@ void TVQStompCustomClient::ForgetReceipt(const std::string& ReceiptID) {
   FReceipts.erase(ReceiptID);
 }
 
+// An ERROR that names no receipt most often answers one of those awaited (RabbitMQ
+// names none) and ends the connection: every call waiting learns of it.
 bool TVQStompCustomClient::SettleReceipt(IStompFrame& Frame, bool Refused) {
   const std::string ReceiptID = Frame.GetHeader("receipt-id");
-  if (ReceiptID.empty()) return false;
+  const TReceipt Answer{true, Refused, Refused ? Frame.GetHeader("message") : "", Refused ? Frame.GetBody() : ""};
   std::lock_guard Guard(FAwaitLock);
+  FAwaitChanged.notify_all();
+  if (ReceiptID.empty() && Refused) {
+    for (auto& [ID, Receipt] : FReceipts)
+      if (!Receipt.Arrived) Receipt = Answer;
+    return false;
+  }
   const auto Found = FReceipts.find(ReceiptID);
   if (Found == FReceipts.end()) return false;
-  Found->second = {true, Refused, Refused ? Frame.GetHeader("message") : "", Refused ? Frame.GetBody() : ""};
-  FAwaitChanged.notify_all();
+  Found->second = Answer;
   return true;
 }
 
@@ -518,7 +525,10 @@ bool TVQStompCustomClient::ReceiveFrame(int32_t Timeout) {
   try {
     return Adapter.ReceiveFrame(Timeout);
   } catch (const EVQCommError& Error) {
+    // Lost already, as silent heart-beats lose it and then break the socket: say why.
+    const bool LostBefore = FLost;
     ConnectionLost(Error);
+    if (LostBefore) CheckConnected("RECEIVE");
     throw;
   } catch (const Exception& Error) {
     GetLogger()->Error(Utf8ToUtf16(std::string(GetClassName()) + ": " + Error.what()));

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -204,14 +205,26 @@ TEST(HostileBroker, StalledWritesTimeOutAndCloseNeverWaits) {
   }
 }
 
+// The process of the ActiveMQ that scripts/broker.sh started, or 0.
+pid_t ActiveMQProcess() {
+  const char* Dir = std::getenv("VQSTOMP_BROKER_DIR");
+  std::ifstream PidFile(std::string(Dir ? Dir : "/tmp/vqstomp-broker") + "/activemq/broker.pid");
+  pid_t Pid = 0;
+  return PidFile >> Pid && Pid > 0 ? Pid : 0;
+}
+
+// Thaws a frozen broker however the test ends.
+struct TThaw {
+  pid_t Pid;
+  ~TThaw() { kill(Pid, SIGCONT); }
+};
+
 // A real ActiveMQ frozen with SIGSTOP: a send raises within the write time-out and Close
 // returns. The broker is always thawed again.
 TEST(HostileBroker, FrozenActiveMQMakesSendRaiseAndCloseReturn) {
   VQ_REQUIRE_BROKER(Broker);
-  const char* Dir = std::getenv("VQSTOMP_BROKER_DIR");
-  std::ifstream PidFile(std::string(Dir ? Dir : "/tmp/vqstomp-broker") + "/activemq/broker.pid");
-  pid_t Pid = 0;
-  if (!(PidFile >> Pid) || Pid <= 0) GTEST_SKIP() << "no ActiveMQ started by scripts/broker.sh";
+  const pid_t Pid = ActiveMQProcess();
+  if (Pid == 0) GTEST_SKIP() << "no ActiveMQ started by scripts/broker.sh";
   auto Connection = TVQJMSConnection::CreateConnection("", "", Broker.Host, Broker.Port);
   Connection->Start();
   Connection->SetWriteTimeout(1000);
@@ -220,10 +233,7 @@ TEST(HostileBroker, FrozenActiveMQMakesSendRaiseAndCloseReturn) {
   auto Big = Session->CreateBytesMessage();
   Big->SetContent(std::string(64 * 1024, 'f'));
   ASSERT_EQ(kill(Pid, SIGSTOP), 0);
-  struct TThaw {
-    pid_t Pid;
-    ~TThaw() { kill(Pid, SIGCONT); }
-  } Thaw{Pid};
+  const TThaw Thaw{Pid};
   std::string Error = "no exception";
   const auto Took = TimeOf([&] {
     try {
@@ -234,5 +244,41 @@ TEST(HostileBroker, FrozenActiveMQMakesSendRaiseAndCloseReturn) {
   });
   EXPECT_NE(Error.find("timed out"), std::string::npos) << Error;
   EXPECT_LT(Took, std::chrono::seconds(60));
+  EXPECT_LT(TimeOf([&] { Connection->Close(); }), std::chrono::seconds(3));
+}
+
+// With heart-beats 1000,1000 a frozen ActiveMQ is noticed by its silence, with nothing
+// sent or received: the exception listener hears of it within 2.5 s, and a waiting
+// Receive raises the loss.
+TEST(HostileBroker, FrozenActiveMQIsNoticedByItsSilentHeartBeats) {
+  VQ_REQUIRE_BROKER(Broker);
+  const pid_t Pid = ActiveMQProcess();
+  if (Pid == 0) GTEST_SKIP() << "no ActiveMQ started by scripts/broker.sh";
+  TVQConnectionOptions Options;
+  Options.Host = Broker.Host;
+  Options.Port = Broker.Port;
+  Options.AcceptVersion = "1.1,1.2";
+  Options.HeartBeatSend = Options.HeartBeatReceive = std::chrono::milliseconds(1000);
+  const auto Connection = TVQJMSConnection::CreateConnection(Options);
+  const auto Faults = std::make_shared<TRecordingExceptionListener>();
+  Connection->SetExceptionListener(Faults);
+  Connection->Start();
+  ASSERT_EQ(Connection->GetClient().GetHeartBeat().Receive, 1000);
+  const auto Session = Connection->CreateSession(false, AckModeAuto);
+  const auto Consumer = Session->CreateConsumer(Session->CreateQueue("/queue/vqstomp-silent-" + NewGuidText()));
+  std::string Raised = "no exception";
+  std::thread Waiting([&] { Raised = ErrorOf<EVQStompConnectionLostError>([&] { Consumer->Receive(30000); }); });
+
+  ASSERT_EQ(kill(Pid, SIGSTOP), 0);
+  const TThaw Thaw{Pid};
+  const auto Frozen = TClock::now();
+  ASSERT_TRUE(WaitUntil([&] { return !Faults->Errors().empty(); }, std::chrono::seconds(30)));
+  const auto Noticed = TClock::now() - Frozen;
+  Waiting.join();
+  std::cout << "frozen broker noticed after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Noticed).count() << " ms" << std::endl;
+  EXPECT_LT(Noticed, std::chrono::milliseconds(2500));
+  EXPECT_NE(Faults->Errors().front().find("heart-beat"), std::string::npos) << Faults->Errors().front();
+  EXPECT_NE(Raised.find("heart-beat"), std::string::npos) << Raised;
   EXPECT_LT(TimeOf([&] { Connection->Close(); }), std::chrono::seconds(3));
 }

@@ -109,7 +109,7 @@ TEST_F(VQJMSClientPeer, TimeOutLosesNothingAndTransportFailuresReachTheCaller) {
 
   Peer.Close();
   EXPECT_THROW(Client.Receive(0), EVQCommError);
-  EXPECT_THROW(Client.Receive(100), EVQCommError) << "a dead connection never looks like an idle one";
+  EXPECT_THROW(Client.Receive(100), EVQStompConnectionLostError) << "a dead connection never looks like an idle one";
 }
 
 // Typed properties reach the wire as text headers after the mapped ones; a message with a

@@ -180,7 +180,11 @@ public:
   /// limit), reading and delivering frames on this thread while no other thread reads
   /// them. Done runs under a lock of this client: it may take locks of its own but must
   /// not call back into the client. True when Done held.
-  bool AwaitFrames(const std::function<bool()>& Done, int32_t Timeout);
+  template <typename TDone>
+  bool AwaitFrames(const TDone& Done, int32_t Timeout) {
+    // A reference alone fits std::function without an allocation, as a Receive waits here.
+    return AwaitFramesUntil([&Done] { return Done(); }, Timeout);
+  }
   /// Makes the threads in AwaitFrames check their Done again; call after changing what
   /// it looks at.
   void WakeAwaiting();
@@ -239,6 +243,7 @@ private:
   void StartHeartBeat(IStompCommAdapter& Adapter);
   // True for a frame that answered an awaited receipt; an ERROR naming none answers all.
   bool SettleReceipt(IStompFrame& Frame, bool Refused);
+  bool AwaitFramesUntil(const std::function<bool()>& Done, int32_t Timeout);
   bool ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
   bool ReadsElsewhere() const;
   void TransmitTransaction(std::string_view Command, std::string_view TransactionID, std::string_view Receipt);
@@ -265,7 +270,8 @@ private:
   std::atomic<TStompVersion> FVersion{TStompVersion::V1_0};
   std::atomic<int32_t> FHeartBeatSend{0};
   std::atomic<int32_t> FHeartBeatReceive{0};
-  // Threads in AwaitFrames, and the receipts they wait for, under FAwaitLock.
+  // Threads in AwaitFrames, and the receipts they wait for, under FAwaitLock. The reader
+  // among them is not counted while it reads: what it delivers needs no wake-up for itself.
   std::mutex FAwaitLock;
   std::condition_variable FAwaitChanged;
   std::atomic<int32_t> FAwaiting{0};

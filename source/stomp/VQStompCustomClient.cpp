@@ -463,7 +463,7 @@ void TVQStompCustomClient::AwaitReceipt(const std::string& ReceiptID, int32_t Ti
                                " ms; the frame may or may not have arrived");
 }
 
-bool TVQStompCustomClient::AwaitFrames(const std::function<bool()>& Done, int32_t Timeout) {
+bool TVQStompCustomClient::AwaitFramesUntil(const std::function<bool()>& Done, int32_t Timeout) {
   const TDeadline Deadline(Timeout);
   std::unique_lock Guard(FAwaitLock);
   ++FAwaiting;
@@ -494,12 +494,14 @@ bool TVQStompCustomClient::ReadsElsewhere() const {
 // connection was closed under it.
 bool TVQStompCustomClient::ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout) {
   FAwaiterReads = true;
+  --FAwaiting;
   Guard.unlock();
   const struct TEndReading {
     TVQStompCustomClient& Client;
     std::unique_lock<std::mutex>& Guard;
     ~TEndReading() {
       Guard.lock();
+      ++Client.FAwaiting;
       Client.FAwaiterReads = false;
       Client.FAwaitChanged.notify_all();
     }

@@ -501,9 +501,9 @@ bool TVQStompCustomClient::ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, in
     std::unique_lock<std::mutex>& Guard;
     ~TEndReading() {
       Guard.lock();
-      ++Client.FAwaiting;
       Client.FAwaiterReads = false;
-      Client.FAwaitChanged.notify_all();
+      // Another waiting call may read now.
+      if (++Client.FAwaiting > 1) Client.FAwaitChanged.notify_all();
     }
   } End{*this, Guard};
   try {

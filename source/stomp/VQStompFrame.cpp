@@ -223,8 +223,13 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
       if (Line.empty()) break;
       const size_t Colon = Line.find(':');
       if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));
-      const std::string_view Name = Unescape(Line.substr(0, Colon), NameScratch, HeaderRules);
-      const std::string_view Value = Unescape(Line.substr(Colon + 1), ValueScratch, HeaderRules);
+      // Every header of every message comes here: STOMP 1.0 takes the bytes as they are.
+      std::string_view Name = Line.substr(0, Colon);
+      std::string_view Value = Line.substr(Colon + 1);
+      if (HeaderRules.Escaping) {
+        Name = Unescape(Name, NameScratch, HeaderRules);
+        Value = Unescape(Value, ValueScratch, HeaderRules);
+      }
       Headers.Store(Name, Value);
       MergeContentLength(Length, Name, Value);
     }

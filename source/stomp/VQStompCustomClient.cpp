@@ -401,7 +401,8 @@ void TVQStompCustomClient::AcceptVersion(IStompFrame& Frame) {
 // Each way, the slower of what one side can do and what the other wants; none when
 // either side says 0.
 void TVQStompCustomClient::AgreeHeartBeat(IStompFrame& Frame) {
-  const auto Offered = SplitList(Frame.GetHeader("heart-beat"), ',');
+  const std::string Header = Frame.GetHeader("heart-beat");
+  const auto Offered = SplitList(Header, ',');
   const auto Interval = [&](size_t Index) {
     return Offered.size() == 2 ? std::max(StrToIntDef(TrimControl(Offered[Index]), 0), 0) : 0;
   };

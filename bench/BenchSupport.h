@@ -14,7 +14,9 @@
 
 namespace vq::bench {
 
-enum class TCase { SendText, SendBytes, ReceiveClient, ReceiveAuto };
+// SendSync and IdleHeartBeat are the library's own (STOMP 1.2 with heart-beats): the
+// texts sent each waiting for its receipt, and COUNT seconds of an idle connection.
+enum class TCase { SendText, SendBytes, ReceiveClient, ReceiveAuto, SendSync, IdleHeartBeat };
 
 // The options every client of the comparison takes the same way.
 struct TOptions {
@@ -33,7 +35,7 @@ inline constexpr std::string_view LastReceipt = "bench-last";
 inline std::string TextBody(int32_t Number) { return "This is test message " + std::to_string(Number); }
 inline std::string BulkBody() { return std::string(100, 'x'); }
 inline std::string Body(TCase Case, int32_t Number) {
-  return Case == TCase::SendText ? TextBody(Number) : BulkBody();
+  return Case == TCase::SendText || Case == TCase::SendSync ? TextBody(Number) : BulkBody();
 }
 
 inline TCase ParseCase(std::string_view Name) {
@@ -41,6 +43,8 @@ inline TCase ParseCase(std::string_view Name) {
   if (Name == "send-bytes") return TCase::SendBytes;
   if (Name == "receive-client") return TCase::ReceiveClient;
   if (Name == "receive-auto") return TCase::ReceiveAuto;
+  if (Name == "send-sync") return TCase::SendSync;
+  if (Name == "idle-heartbeat") return TCase::IdleHeartBeat;
   throw std::invalid_argument("unknown case " + std::string(Name));
 }
 
@@ -54,7 +58,8 @@ inline void ParseAddress(const std::string& Address, TOptions& Options) {
 inline TOptions ParseOptions(int argc, char** argv) {
   if (argc < 4 || argc > 5)
     throw std::invalid_argument(std::string("usage: ") + argv[0] +
-                                " send-text|send-bytes|receive-client|receive-auto COUNT QUEUE [HOST:PORT]");
+                                " send-text|send-bytes|receive-client|receive-auto|send-sync|idle-heartbeat COUNT"
+                                " QUEUE [HOST:PORT]");
   TOptions Options;
   Options.Case = ParseCase(argv[1]);
   Options.Count = std::stoi(argv[2]);

@@ -1,7 +1,10 @@
 // One case of the end-to-end comparison with the library, against a real broker:
 //   vqstomp_e2e_bench send-text|send-bytes|receive-client|receive-auto COUNT QUEUE [HOST:PORT]
+//   vqstomp_e2e_bench send-sync COUNT QUEUE [HOST:PORT]       (STOMP 1.2, heart-beats 1000,1000)
+//   vqstomp_e2e_bench idle-heartbeat SECONDS QUEUE [HOST:PORT] (the same, idle)
 // Prints "elapsed=<s> cpu=<s>" for the work itself: sends end with the broker's receipt
-// for the last message, receives with the last message handled.
+// for the last message (each message's, when synchronous), receives with the last
+// message handled.
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <vqstomp/VQJMSConnection.h>
 #include <vqstomp/VQStompFrame.h>
@@ -27,7 +31,7 @@ class TMessageMaker {
 public:
   TMessageMaker(ISession& Session, TCase Case) : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())) {}
   std::shared_ptr<IMessage> Make(int32_t Number) const {
-    if (FCase == TCase::SendText) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
+    if (FCase != TCase::SendBytes) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
     return FSession.CreateTextMessage(FBulk);
   }
 
@@ -55,6 +59,23 @@ void SendMessages(TVQJMSConnection& Connection, const TOptions& Options) {
   for (int32_t Number = 1; Number < Options.Count; ++Number) Producer->Send(Maker.Make(Number));
   Connection.GetClient().SendMessage(Maker.Make(Options.Count), Options.Queue, LastReceipt);
   AwaitReceipt(Connection.GetClient());
+  Timer.Report();
+}
+
+void SendSynchronously(TVQJMSConnection& Connection, const TOptions& Options) {
+  const auto Session = Connection.CreateSession(false, AckModeAuto);
+  const auto Producer = Session->CreateProducer(Session->CreateQueue(Options.Queue));
+  Producer->SetSyncSend(true);
+  const TMessageMaker Maker(*Session, Options.Case);
+  const TWorkTimer Timer;
+  for (int32_t Number = 1; Number <= Options.Count; ++Number) Producer->Send(Maker.Make(Number));
+  Timer.Report();
+}
+
+// The heart-beat thread alone is at work.
+void StayIdle(const TOptions& Options) {
+  const TWorkTimer Timer;
+  std::this_thread::sleep_for(std::chrono::seconds(Options.Count));
   Timer.Report();
 }
 
@@ -97,9 +118,22 @@ void ReceiveWithListener(TVQJMSConnection& Connection, const TOptions& Options) 
   Session->Close();
 }
 
-void Run(const TOptions& Options) {
-  const auto Connection = TVQJMSConnection::CreateConnection("", "", Options.Host, Options.Port);
+std::shared_ptr<TVQJMSConnection> Connect(const TOptions& Options) {
+  TVQConnectionOptions Settings;
+  Settings.Host = Options.Host;
+  Settings.Port = Options.Port;
+  if (Options.Case == TCase::SendSync || Options.Case == TCase::IdleHeartBeat) {
+    Settings.AcceptVersion = "1.2";
+    Settings.VirtualHost = "/";
+    Settings.HeartBeatSend = Settings.HeartBeatReceive = std::chrono::milliseconds(1000);
+  }
+  auto Connection = TVQJMSConnection::CreateConnection(Settings);
   Connection->Start();
+  return Connection;
+}
+
+void Run(const TOptions& Options) {
+  const auto Connection = Connect(Options);
   switch (Options.Case) {
     case TCase::SendText:
     case TCase::SendBytes:
@@ -110,6 +144,12 @@ void Run(const TOptions& Options) {
       break;
     case TCase::ReceiveAuto:
       ReceiveWithListener(*Connection, Options);
+      break;
+    case TCase::SendSync:
+      SendSynchronously(*Connection, Options);
+      break;
+    case TCase::IdleHeartBeat:
+      StayIdle(Options);
       break;
   }
   Connection->Close();

@@ -13,118 +13,21 @@
 # Nothing system-wide is touched except installing the Debian package if missing.
 set -euo pipefail
 
-readonly HOST=127.0.0.1
 readonly PORT=61613
 readonly ROOT=${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}
 readonly START_TIMEOUT=${VQSTOMP_BROKER_TIMEOUT:-90}
 readonly STOP_TIMEOUT=30
 readonly BROKERS=(activemq rabbitmq)
-
-say() { echo "broker.sh: $*"; }
-die() { echo "broker.sh: $*" >&2; exit 1; }
+readonly SELF=broker.sh
+# shellcheck source=broker-common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/broker-common.sh"
 
 usage() {
     echo "usage: $0 start|stop|status [activemq|rabbitmq]" >&2
     exit 2
 }
 
-now_us() { echo "${EPOCHREALTIME/./}"; }
-
-elapsed() { # start_us -> "1.5s"
-    local ms=$(( ($(now_us) - $1) / 1000 ))
-    printf '%d.%01ds' $((ms / 1000)) $((ms % 1000 / 100))
-}
-
-wait_until() { # timeout_s command... ; polls until the command succeeds
-    local deadline=$(( $(now_us) + $1 * 1000000 ))
-    shift
-    until "$@"; do
-        (( $(now_us) < deadline )) || return 1
-        sleep 0.2
-    done
-}
-
-# --- STOMP probing (bash only: must work on a bare Debian) -------------------
-
-port_open() {
-    ( exec 3<>"/dev/tcp/$HOST/$PORT" ) 2>/dev/null
-}
-
-stomp_answers() {
-    (
-        exec 3<>"/dev/tcp/$HOST/$PORT" || exit 1
-        printf 'CONNECT\n\n\0' >&3
-        IFS= read -r -t 5 -u 3 reply || exit 1
-        printf 'DISCONNECT\n\n\0' >&3
-        [[ ${reply%$'\r'} == CONNECTED ]]
-    ) 2>/dev/null
-}
-
-# --- processes we started ------------------------------------------------------
-
-gone() { # pid ; zombies count as gone since nobody may reap them
-    local stat
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
-    stat=${stat##*) }
-    [[ ${stat%% *} == Z ]]
-}
-
-owned_pid() { # pidfile pattern -> pid, if it still runs and its command line matches
-    local pid
-    [[ -r $1 ]] && read -r pid < "$1" || return 1
-    [[ $pid =~ ^[0-9]+$ ]] && ! gone "$pid" || return 1
-    [[ $(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null) == *"$2"* ]] || return 1
-    echo "$pid"
-}
-
-spawn() { # pidfile logfile command... ; own session, so the whole group can be killed
-    local pidfile=$1 log=$2
-    shift 2
-    ( cd "$BASE" && exec setsid "$@" ) < /dev/null >> "$log" 2>&1 &
-    echo $! > "$pidfile"
-}
-
-terminate() { # pidfile pattern
-    local pid
-    pid=$(owned_pid "$1" "$2") || { rm -f "$1"; return 0; }
-    kill -TERM "$pid" 2>/dev/null || true
-    if ! wait_until "$STOP_TIMEOUT" gone "$pid"; then
-        say "pid $pid ignored SIGTERM for ${STOP_TIMEOUT}s, killing it" >&2
-        kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-        wait_until 10 gone "$pid" || die "pid $pid survives SIGKILL"
-    fi
-    # Children the leader left behind still carry its process group.
-    kill -KILL -- "-$pid" 2>/dev/null || true
-    rm -f "$1"
-}
-
-# --- packages --------------------------------------------------------------------
-
-installed() {
-    [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == "install ok installed" ]]
-}
-
-as_root() {
-    if (( EUID == 0 )); then "$@"
-    elif command -v sudo > /dev/null; then sudo "$@"
-    else die "need root to run: $*"
-    fi
-}
-
-ensure_package() {
-    installed "$1" && return 0
-    say "installing $1 from Debian"
-    # Install waits for a dpkg lock held by another apt; update does not wait
-    # for the lists lock, but then that other apt is refreshing them anyway.
-    local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
-    as_root "${apt[@]}" update >&2 || say "apt-get update failed; installing from the current lists" >&2
-    as_root "${apt[@]}" install -y "$1" >&2
-    installed "$1" || die "$1 did not install"
-}
-
 # --- ActiveMQ ------------------------------------------------------------------------
-
-readonly AMQ_HOME=/usr/share/activemq
 
 activemq_package() { echo activemq; }
 activemq_signature() { echo "-Dactivemq.base=$BASE"; }
@@ -148,40 +51,10 @@ activemq_configure() {
   </broker>
 </beans>
 EOF
-    # Debian's build logs through log4j 1.2, not the log4j2 file upstream ships.
-    cat > "$BASE/conf/log4j.properties" <<EOF
-log4j.rootLogger=INFO, logfile
-log4j.logger.org.springframework=WARN
-log4j.logger.org.apache.xbean=WARN
-log4j.appender.logfile=org.apache.log4j.FileAppender
-log4j.appender.logfile.File=$BASE/data/activemq.log
-log4j.appender.logfile.Append=true
-log4j.appender.logfile.layout=org.apache.log4j.PatternLayout
-log4j.appender.logfile.layout.ConversionPattern=%d | %-5p | %m | %c | %t%n
-EOF
+    activemq_log4j "$BASE"
 }
 
-activemq_java() {
-    local java
-    for java in "$(command -v java || true)" /usr/lib/jvm/default-java/bin/java; do
-        [[ -x $java ]] && { echo "$java"; return; }
-    done
-    die "no java found (the activemq package should have pulled default-jre-headless)"
-}
-
-activemq_launch() {
-    local opens=(java.base/java.security java.base/java.net java.base/java.lang java.base/java.util
-                 java.naming/javax.naming.spi java.rmi/sun.rmi.transport.tcp
-                 java.base/java.util.concurrent java.base/java.util.concurrent.atomic)
-    local args=(-Xms64M -Xmx512M -Djava.awt.headless=true "-Djava.io.tmpdir=$BASE/tmp"
-                --add-reads=java.xml=java.logging)
-    local o
-    for o in "${opens[@]}"; do args+=(--add-opens "$o=ALL-UNNAMED"); done
-    args+=("-Dactivemq.classpath=$BASE/conf" "-Dactivemq.home=$AMQ_HOME"
-           "-Dactivemq.base=$BASE" "-Dactivemq.conf=$BASE/conf" "-Dactivemq.data=$BASE/data"
-           -jar "$AMQ_HOME/bin/activemq.jar" start "xbean:file:$BASE/conf/activemq.xml")
-    spawn "$BASE/broker.pid" "$BASE/data/console.log" "$(activemq_java)" "${args[@]}"
-}
+activemq_launch() { activemq_spawn "$BASE" "$BASE/broker.pid"; }
 
 activemq_cleanup() { :; }
 
@@ -206,19 +79,9 @@ EOF
     chmod 400 "$BASE/home/.erlang.cookie"
 }
 
-epmd_running() { epmd -names > /dev/null 2>&1; }
-
-# rabbitmq-server would spawn a daemonised epmd that nobody stops; run our own
-# (unless one is already there) so that stop can take it down again.
-start_epmd() {
-    epmd_running && return 0
-    spawn "$BASE/epmd.pid" "$BASE/log/epmd.log" epmd -address "$HOST"
-    wait_until 10 epmd_running || die "epmd did not come up"
-}
-
 rabbitmq_launch() {
     export ERL_EPMD_ADDRESS=$HOST
-    start_epmd
+    start_epmd "$BASE/epmd.pid" "$BASE/log/epmd.log"
     # The /usr/sbin wrapper would switch to the rabbitmq user; every path is ours.
     (
         export HOME=$BASE/home
@@ -279,7 +142,7 @@ show_logs() {
 
 await_ready() { # pid
     local deadline=$(( $(now_us) + START_TIMEOUT * 1000000 ))
-    until stomp_answers; do
+    until stomp_answers "$PORT"; do
         gone "$1" && { say "$BROKER exited during startup" >&2; return 1; }
         (( $(now_us) < deadline )) || { say "$BROKER gave no CONNECTED within ${START_TIMEOUT}s" >&2; return 1; }
         sleep 0.2
@@ -290,8 +153,8 @@ cmd_start() {
     local wanted=$1 t0 pid
     ensure_package "$("${wanted}_package")"
     stop_ours
-    if port_open; then
-        stomp_answers && die "a STOMP broker not started by this script already answers on $HOST:$PORT"
+    if port_open "$PORT"; then
+        stomp_answers "$PORT" && die "a STOMP broker not started by this script already answers on $HOST:$PORT"
         die "something not started by this script already listens on $HOST:$PORT"
     fi
     select_broker "$wanted"
@@ -314,7 +177,7 @@ cmd_stop() {
 }
 
 cmd_status() {
-    if stomp_answers; then
+    if stomp_answers "$PORT"; then
         say "a STOMP broker answers on $HOST:$PORT"
     else
         say "no STOMP broker answers on $HOST:$PORT"

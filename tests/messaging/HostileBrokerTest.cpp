@@ -29,14 +29,6 @@ using TClock = std::chrono::steady_clock;
 
 namespace {
 
-std::string MessageFrame(const std::string& Subscription, const std::string& Body) {
-  return "MESSAGE\nmessage-id:id-" + Body + "\nsubscription:" + Subscription + "\n\n" + Body + "\0\n"s;
-}
-
-std::string ConsumerIDOf(const std::shared_ptr<IMessageConsumer>& Consumer) {
-  return std::dynamic_pointer_cast<IConsumerIdentity>(Consumer)->GetConsumerID().ConsumerID;
-}
-
 // A started connection with one polling consumer and an exception listener.
 struct THostilePeer : TPeerConnection {
   THostilePeer() {

@@ -22,33 +22,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string ConsumerIDOf(const std::shared_ptr<IMessageConsumer>& Consumer) {
-  return std::dynamic_pointer_cast<IConsumerIdentity>(Consumer)->GetConsumerID().ConsumerID;
-}
-
-// Answers every "receipt:receipt-N" the peer receives, in order, until destroyed.
-class TReceiptAnswerer {
-public:
-  explicit TReceiptAnswerer(TScriptedPeer& Peer) : FPeer(Peer), FThread([this] { Run(); }) {}
-  ~TReceiptAnswerer() {
-    FStop = true;
-    FThread.join();
-  }
-
-private:
-  void Run() {
-    for (int N = 1; !FStop;) {
-      const std::string Asked = "\nreceipt:receipt-" + std::to_string(N) + "\n";
-      if (!FPeer.WaitForReceived(Asked, std::chrono::milliseconds(50))) continue;
-      FPeer.Send("RECEIPT\nreceipt-id:receipt-" + std::to_string(N++) + "\n\n\0\n"s);
-    }
-  }
-
-  TScriptedPeer& FPeer;
-  std::atomic<bool> FStop{false};
-  std::thread FThread;
-};
-
 TVQConnectionOptions Stomp12Options(int32_t Port) {
   TVQConnectionOptions Options;
   Options.Host = "127.0.0.1";

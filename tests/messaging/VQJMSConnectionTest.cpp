@@ -19,16 +19,7 @@ using namespace vq;
 using namespace vq::test;
 using namespace std::string_literals;
 
-
 namespace {
-
-std::string ConsumerIDOf(const std::shared_ptr<IMessageConsumer>& Consumer) {
-  return std::dynamic_pointer_cast<IConsumerIdentity>(Consumer)->GetConsumerID().ConsumerID;
-}
-
-std::string MessageFrame(const std::string& Subscription, const std::string& Body) {
-  return "MESSAGE\nmessage-id:id-" + Body + "\nsubscription:" + Subscription + "\n\n" + Body + "\0\n"s;
-}
 
 std::string UnsubscribedFrame(const std::string& Destination, const std::string& Body) {
   return "MESSAGE\nmessage-id:id-" + Body + "\ndestination:" + Destination + "\n\n" + Body + "\0\n"s;

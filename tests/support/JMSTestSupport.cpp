@@ -1,5 +1,6 @@
 #include "JMSTestSupport.h"
 
+#include <vqstomp/VQConsumerID.h>
 #include <vqstomp/VQJMSBytesMessage.h>
 #include <vqstomp/VQJMSTextMessage.h>
 #include <vqstomp/VQStompFrame.h>
@@ -87,6 +88,30 @@ std::vector<std::shared_ptr<IStompFrame>> TPeerConnection::FramesAfterConnect() 
   auto Frames = SplitFrames(Peer.Received());
   Frames.erase(Frames.begin());
   return Frames;
+}
+
+std::string MessageFrame(const std::string& Subscription, const std::string& Body) {
+  return "MESSAGE\nmessage-id:id-" + Body + "\nsubscription:" + Subscription + "\n\n" + Body + std::string("\0\n", 2);
+}
+
+std::string ConsumerIDOf(const std::shared_ptr<IMessageConsumer>& Consumer) {
+  return std::dynamic_pointer_cast<IConsumerIdentity>(Consumer)->GetConsumerID().ConsumerID;
+}
+
+TReceiptAnswerer::TReceiptAnswerer(TScriptedPeer& Peer, int First)
+    : FPeer(Peer), FThread([this, First] { Run(First); }) {}
+
+TReceiptAnswerer::~TReceiptAnswerer() {
+  FStop = true;
+  FThread.join();
+}
+
+void TReceiptAnswerer::Run(int First) {
+  for (int N = First; !FStop;) {
+    const std::string Asked = "\nreceipt:receipt-" + std::to_string(N) + "\n";
+    if (!FPeer.WaitForReceived(Asked, std::chrono::milliseconds(50))) continue;
+    FPeer.Send("RECEIPT\nreceipt-id:receipt-" + std::to_string(N++) + "\n\n" + std::string("\0\n", 2));
+  }
 }
 
 }  // namespace vq::test

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <vqstomp/VQJMSConnection.h>
@@ -52,6 +54,28 @@ public:
 private:
   mutable std::mutex FLock;
   std::vector<std::string> FErrors;
+};
+
+// A MESSAGE frame for Subscription with "message-id" "id-" Body, and its NUL LF.
+std::string MessageFrame(const std::string& Subscription, const std::string& Body);
+// The "id" of Consumer's SUBSCRIBE.
+std::string ConsumerIDOf(const std::shared_ptr<IMessageConsumer>& Consumer);
+
+// Answers every "receipt:receipt-N" the peer receives, in order from N = First, until
+// destroyed.
+class TReceiptAnswerer {
+public:
+  explicit TReceiptAnswerer(TScriptedPeer& Peer, int First = 1);
+  ~TReceiptAnswerer();
+  TReceiptAnswerer(const TReceiptAnswerer&) = delete;
+  TReceiptAnswerer& operator=(const TReceiptAnswerer&) = delete;
+
+private:
+  void Run(int First);
+
+  TScriptedPeer& FPeer;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
 };
 
 // The text of a text message, or the content of a bytes message.

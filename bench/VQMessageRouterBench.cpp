@@ -27,7 +27,7 @@ struct TRouting {
   explicit TRouting(int64_t Consumers) : Router(Client) {
     for (int64_t I = 0; I < Consumers; ++I) {
       auto Consumer = std::make_shared<TVQMessageConsumer>(Session, std::make_unique<TVQConsumerID>(), nullptr);
-      Router.SetListener(Router.Add(*Consumer, "/queue/a"), *Consumer, Listener);
+      Router.SetListener(Router.Add(*Consumer, "/queue/a", false), *Consumer, Listener);
       if (I == 0 || I == Consumers - 1) Messages.push_back(MessageFor(Consumer->GetConsumerID().ConsumerID));
     }
   }

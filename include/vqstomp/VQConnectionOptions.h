@@ -7,8 +7,50 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vq {
+
+/// One broker of a cluster.
+struct TVQBrokerAddress {
+  std::string Host;     ///< Host name or IPv4 address.
+  int32_t Port = 61613; ///< STOMP port.
+};
+
+/// How a connection with several brokers (or one) moves on after a loss. While it
+/// reconnects:
+/// - a send, acknowledgement, commit or new consumer waits up to ResumeTimeout for the
+///   connection to come back, then raises EVQStompConnectionLostError;
+/// - a synchronous send whose receipt was not seen raises EVQStompReceiptLost, unless
+///   ResendUnconfirmed asks for it to be sent again once reconnected (at least once);
+/// - a transaction open at the loss is gone: the next Commit raises
+///   ETransactionRolledBackException, and the session has begun a new transaction;
+/// - messages delivered but not acknowledged come again, marked redelivered; acknowledging
+///   one received on the lost connection raises EIllegalStateException;
+/// - Receive calls wait on, within their time-outs; listeners keep their consumers, which
+///   subscribe again with their identifiers and acknowledgement modes.
+/// The transport listener hears of the interruption and of the resumption; the exception
+/// listener hears only that reconnection gave up.
+struct TVQReconnectOptions {
+  /// Reconnect after a loss; off: a loss is final, as always.
+  bool Enabled = false;
+  /// The wait after the first round over the broker list failed.
+  std::chrono::milliseconds InitialDelay{100};
+  /// The longest wait between two rounds.
+  std::chrono::milliseconds MaxDelay{5000};
+  /// Each failed round multiplies the wait by this (1: no growth).
+  double BackOffMultiplier = 2.0;
+  /// Connection attempts after a loss before giving up; -1: no limit.
+  int32_t MaxAttempts = -1;
+  /// Tries the brokers in a random order each round, instead of the next one first.
+  bool Randomize = false;
+  /// How long a call made during reconnection waits for it.
+  std::chrono::milliseconds ResumeTimeout{30000};
+  /// Sends again a synchronous send whose receipt the loss took (or whose write failed),
+  /// once reconnected: at least once, where a duplicate is possible.
+  bool ResendUnconfirmed = false;
+};
 
 /// The broker to connect to, the credentials, and the time-outs and limits of the
 /// connection. Handed to TVQJMSConnection::CreateConnection; copied, not kept.
@@ -50,6 +92,20 @@ struct TVQConnectionOptions {
   bool SyncSend = false;
   /// Subscribe, acknowledgements, NACK, commit and rollback wait for their receipts.
   bool SyncCommands = false;
+
+  /// The brokers of a cluster, in order, for failover (Reconnect.Enabled): Start takes
+  /// the first that answers, a loss moves on to the next. Empty: Host and Port. Several
+  /// without failover make CreateConnection raise EVQCommError.
+  std::vector<TVQBrokerAddress> Brokers;
+  /// What happens after a loss.
+  TVQReconnectOptions Reconnect;
+
+  /// Options for a broker URI: "tcp://host:port" (or "stomp://"), or a cluster as
+  /// "failover:(tcp://a:61613,tcp://b:61614)?initialReconnectDelay=100&maxReconnectDelay=5000
+  /// &maxReconnectAttempts=-1&randomize=false" with also "backOffMultiplier",
+  /// "useExponentialBackOff", "timeout" (ResumeTimeout, ms) and "resendUnconfirmed".
+  /// Raises EConvertError for what it cannot read.
+  static TVQConnectionOptions FromURI(std::string_view URI);
 };
 
 }  // namespace vq

@@ -169,6 +169,13 @@ public:
   using EVQStompClientNotConnectedError::EVQStompClientNotConnectedError;
 };
 
+/// The connection was lost before the receipt of a frame came: the frame may or may not
+/// have arrived.
+class EVQStompReceiptLost : public EVQStompConnectionLostError {
+public:
+  using EVQStompConnectionLostError::EVQStompConnectionLostError;
+};
+
 /// The broker sent no receipt for a frame within the time a call waits for one; the frame
 /// may or may not have arrived.
 class EVQStompReceiptTimeout : public EVQStompError {
@@ -203,6 +210,13 @@ public:
 
 /// A destination that is neither a queue nor a topic made by a session.
 class EInvalidDestinationException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+/// The transaction was open when the connection to the broker was lost, so the broker
+/// rolled it back; the session has begun a new one.
+class ETransactionRolledBackException : public Exception {
 public:
   using Exception::Exception;
 };

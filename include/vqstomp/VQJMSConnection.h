@@ -22,6 +22,7 @@ class TVQJMSSession;
 class TVQMessageConsumer;
 class TVQTransactionContext;
 class TVQMessageRouter;
+class TVQFailover;
 template <typename T>
 class TThreadList;
 
@@ -44,7 +45,7 @@ public:
   /// Builds the client and its settings; no network activity until Start.
   static std::shared_ptr<TVQJMSConnection> CreateConnection(const std::string& Username, const std::string& Password,
                                                             const std::string& Host, int32_t Port);
-  /// The same from one options object.
+  /// The same from one options object, with failover when Options.Reconnect.Enabled.
   static std::shared_ptr<TVQJMSConnection> CreateConnection(const TVQConnectionOptions& Options);
   /// Takes over Client and installs its message and exception handlers. Hold the
   /// connection in a std::shared_ptr: CreateSession needs one.
@@ -57,11 +58,14 @@ public:
   /// Connects unless connected, then starts the sessions. Raises "Connection is closed"
   /// after Close, before any connection attempt; otherwise what connecting raises:
   /// EIdTimeout, EIdSocketError or EVQCommError, EVQStompServerErrorMessage for a refusal.
+  /// With failover it tries each broker of the list once, in order, and raises what the
+  /// last one raised.
   void Start() override;
   /// Stops the sessions, and with them the background reading; the link stays open.
   void Stop() override;
   /// Stops the sessions and disconnects; on a lost connection it only releases the socket.
-  /// Returns within about a second; waiting Receive calls return none. A second Close
+  /// Returns within about a second (with failover, after a connection attempt under way,
+  /// which the connect time-out bounds); waiting Receive calls return none. A second Close
   /// does nothing; one before any connection raises EVQStompClientAlreadyDisconnectedError.
   void Close() override;
   /// Transacted when Transacted is true or the mode is AckModeTransacted. Started at once
@@ -95,6 +99,25 @@ public:
   /// Session commands wait for their receipts.
   bool GetSyncCommands() const { return FSyncCommands; }
 
+  /// Reconnects after a loss, to the brokers in order (see TVQReconnectOptions); set
+  /// before Start. CreateConnection(Options) calls it when Options.Reconnect.Enabled.
+  void EnableFailover(std::vector<TVQBrokerAddress> Brokers, TVQReconnectOptions Options);
+  /// Reconnects after a loss.
+  bool HasFailover() const { return FFailover != nullptr; }
+  /// Told of interruptions and resumptions under failover.
+  void SetTransportListener(std::shared_ptr<ITransportListener> Listener);
+  std::shared_ptr<ITransportListener> GetTransportListener() const;
+  /// "host:port" of the broker connected to, or last connected to.
+  std::string GetBroker() const;
+  /// Under failover, waits for a reconnection under way, up to the resume time-out;
+  /// raises EVQStompConnectionLostError past it or once reconnection gave up. Does
+  /// nothing without failover or while connected.
+  void AwaitLink() const;
+  /// Connected, or without failover; false while reconnecting.
+  bool IsLinkUp() const;
+  /// A synchronous send whose receipt a loss took is sent again (at least once).
+  bool ResendsUnconfirmed() const { return FResendUnconfirmed; }
+
   /// The messaging client, such as for its logger (GetClient().GetLogger()). Its message
   /// and exception handlers belong to the connection: use SetExceptionListener instead.
   TVQJMSClient& GetClient() const { return *FClient; }
@@ -111,12 +134,25 @@ public:
 
 private:
   void HandleException(const Exception& Error);
+  // The failover's steps, on its thread.
+  void Interrupted(const Exception& Cause);
+  void Restore();
+  void Resumed(const std::string& Broker);
+  void GaveUp(const Exception& Cause);
+  void Report(const Exception& Error);
+  // Runs a call of the transport listener; a failure is logged.
+  template <typename TCall>
+  void Notify(TCall&& Call);
 
   std::unique_ptr<TVQJMSClient> FClient;
   const std::unique_ptr<TVQMessageRouter> FRouter;
   mutable std::mutex FLock;
   std::string FClientID;
   std::shared_ptr<IExceptionListener> FExceptionListener;
+  std::shared_ptr<ITransportListener> FTransportListener;
+  std::unique_ptr<TVQFailover> FFailover;
+  int32_t FResumeTimeout = 0;
+  bool FResendUnconfirmed = false;
   // Deciding and switching background reading is one step.
   std::mutex FReceivingLock;
   const std::unique_ptr<TThreadList<std::shared_ptr<TVQJMSSession>>> FSessions;
@@ -162,6 +198,12 @@ public:
   /// the others or once closed.
   void NackMessage(const IMessage& Message) override;
 
+  /// The connection was lost: an open transaction is gone with it.
+  void Interrupted();
+  /// Connected again: subscribes every consumer again and begins a transaction.
+  void Restore();
+  /// The application acknowledges (AckModeClient, AckModeClientIndividual).
+  bool AcknowledgesByClient() const;
   /// The mode the session was made with.
   uint8_t GetAcknowledgeMode() const { return FAcknowledgeMode; }
   /// Start ran and no Stop or Close since.
@@ -177,7 +219,9 @@ public:
 
 private:
   void CheckStarted() const;
-  bool AcknowledgesByClient() const;
+  // Raises for a message that came on a connection lost since.
+  void CheckReceivedOnThisConnection(const IMessage& Message, const TVQJMSConnection& Owner) const;
+  void Subscribe(TVQJMSConnection& Owner, const TVQMessageConsumer& Consumer);
   // The "ack" of this session's subscriptions.
   TStompAckMode SubscriptionAck() const;
   // ACK when Taken, else NACK.
@@ -186,6 +230,8 @@ private:
   template <typename TWrite>
   void Command(TVQJMSConnection& Owner, TWrite&& Write);
   void BeginIfTransacted();
+  // BeginIfTransacted, under FRestoreLock.
+  void BeginLocked();
   void EndTransaction(bool Commit);
   void TellBrokerOfClose(TVQJMSClient& Client);
   void Leave(TVQJMSConnection* Owner);
@@ -199,6 +245,10 @@ private:
   std::atomic<bool> FStarted{false};
   std::atomic<bool> FClosed{false};
   std::atomic<bool> FTransactionOpen{false};
+  // The open transaction was lost with the connection; the next Commit says so.
+  std::atomic<bool> FTransactionLost{false};
+  // SUBSCRIBE and BEGIN, which a reconnection repeats, are written one at a time.
+  std::mutex FRestoreLock;
 };
 
 /// The name of a queue or topic; none for any other destination.

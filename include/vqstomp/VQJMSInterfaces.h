@@ -301,6 +301,17 @@ public:
   virtual void OnException(const Exception& Error) = 0;
 };
 
+/// Hears of a connection with failover losing its broker and coming back; called on the
+/// connection's reconnecting thread, so it must not close or release the connection.
+class ITransportListener {
+public:
+  virtual ~ITransportListener() = default;
+  /// The connection was lost (Cause says why); reconnection begins.
+  virtual void OnInterrupted(const Exception& Cause) = 0;
+  /// Connected again to Broker ("host:port"), every consumer subscribed again.
+  virtual void OnResumed(const std::string& Broker) = 0;
+};
+
 class ISession;
 
 /// The link to one broker: makes the sessions, and starts, stops and closes them.

@@ -66,6 +66,11 @@ public:
   void WriteToFrame(IStompFrame& Frame) const override;
   void Acknowledge() override;
   void Nack() override;
+  /// Which of the client's connections brought the message (see
+  /// TVQStompCustomClient::GetConnectionNumber); 0 for one made here.
+  uint64_t GetConnectionNumber() const { return FConnectionNumber; }
+  /// Set as the message is made from its frame.
+  void SetConnectionNumber(uint64_t Value) { FConnectionNumber = Value; }
   /// Set when the message is handed to its consumer; the session is not kept alive.
   void SetAcknowledger(std::weak_ptr<IMessageAcknowledger> Acknowledger) { FAcknowledger = std::move(Acknowledger); }
 
@@ -89,6 +94,7 @@ private:
   std::shared_ptr<TPrimitiveMap> FProperties = std::make_shared<TPrimitiveMap>();
   std::string FLabel;
   std::weak_ptr<IMessageAcknowledger> FAcknowledger;
+  uint64_t FConnectionNumber = 0;
 };
 
 }  // namespace vq

@@ -41,6 +41,10 @@ public:
 
   /// For the session's own Close: marks the consumer closed; false when it was already.
   bool MarkClosed() { return !FClosed.exchange(true); }
+  /// Closed, by itself or by its session.
+  bool IsClosed() const { return FClosed; }
+  /// Where it takes its messages from.
+  const std::shared_ptr<IDestination>& GetDestination() const { return FDestination; }
   /// What its messages acknowledge themselves through.
   const std::weak_ptr<IMessageAcknowledger>& GetAcknowledger() const { return FAcknowledger; }
   /// The router stores the listener, in step with the messages it hands out.

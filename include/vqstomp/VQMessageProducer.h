@@ -14,6 +14,7 @@
 namespace vq {
 
 class TVQJMSSession;
+class TVQJMSClient;
 
 /// Sends messages to its default destination or to one given per call; in a transacted
 /// session every message joins the session's open transaction.
@@ -36,6 +37,8 @@ public:
 
 private:
   void SendTo(const std::string& DestinationName, const std::shared_ptr<IMessage>& Message);
+  void Transmit(TVQJMSClient& Client, const std::string& DestinationName,
+                const std::shared_ptr<IMessage>& Message) const;
 
   const std::weak_ptr<TVQJMSSession> FSession;
   const std::shared_ptr<IDestination> FDestination;

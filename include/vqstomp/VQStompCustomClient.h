@@ -104,9 +104,19 @@ public:
   TStompVersion GetVersion() const { return FVersion; }
   /// The heart-beat intervals agreed for this connection.
   TStompHeartBeat GetHeartBeat() const { return {FHeartBeatSend, FHeartBeatReceive}; }
+  /// Counts the connections Connect made: 0 before the first, then one more each time,
+  /// so that what came on an earlier connection can be told apart.
+  uint64_t GetConnectionNumber() const { return FConnectionNumber; }
+  /// Says that a lost connection will be made again (failover): calls in AwaitFrames
+  /// then wait through the loss and the reconnection, within their time-outs, instead of
+  /// returning at the loss. Turning it off wakes them.
+  void SetResumable(bool Value);
+  /// A lost connection will be made again.
+  bool IsResumable() const { return FResumable; }
 
   /// Opens the adapter's transport, writes CONNECT and delivers the broker's answer
   /// before returning, all within the adapter's connect time-out (EIdTimeout past it).
+  /// After a loss it connects anew, to the adapter's host and port as they are then.
   /// An ERROR answer raises EVQStompServerErrorMessage; a failing transport, EVQCommError;
   /// a version not offered, or heart-beats asked for without a version, EVQStompError.
   void Connect();
@@ -158,7 +168,7 @@ public:
   /// Waits at most Timeout ms (0 or less: no limit) for the receipt ReceiptID, reading
   /// frames on this thread while no other thread reads; then forgets it. Raises
   /// EVQStompServerErrorMessage for an ERROR that names it, EVQStompReceiptTimeout past
-  /// the time-out, and the connection's loss.
+  /// the time-out, and EVQStompReceiptLost when the connection was lost first.
   void AwaitReceipt(const std::string& ReceiptID, int32_t Timeout);
   /// No longer awaits ReceiptID.
   void ForgetReceipt(const std::string& ReceiptID);
@@ -229,6 +239,7 @@ private:
   struct TReceipt {
     bool Arrived = false;
     bool Refused = false;
+    bool Lost = false;
     std::string Message;
     std::string Body;
   };
@@ -243,6 +254,9 @@ private:
   void StartHeartBeat(IStompCommAdapter& Adapter);
   // True for a frame that answered an awaited receipt; an ERROR naming none answers all.
   bool SettleReceipt(IStompFrame& Frame, bool Refused);
+  // Under FAwaitLock: Answer for every receipt still awaited.
+  void SettleAll(const TReceipt& Answer);
+  bool Linked() const { return IsConnected() && !FConnecting; }
   bool AwaitFramesUntil(const std::function<bool()>& Done, int32_t Timeout);
   bool ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
   bool ReadsElsewhere() const;
@@ -264,6 +278,10 @@ private:
   std::atomic<bool> FConnected{false};
   std::atomic<bool> FLost{false};
   std::atomic<bool> FDisconnecting{false};
+  // Connect runs: nobody else may read the transport yet.
+  std::atomic<bool> FConnecting{false};
+  std::atomic<bool> FResumable{false};
+  std::atomic<uint64_t> FConnectionNumber{0};
   mutable std::mutex FSessionLock;
   std::string FSessionID;
   std::string FLostReason;

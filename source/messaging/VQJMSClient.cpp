@@ -50,6 +50,7 @@ void TVQJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame
   } else {
     Message = TVQJMSTextMessage::FromFrame(*Frame);
   }
+  Message->SetConnectionNumber(GetConnectionNumber());
   {
     std::lock_guard Guard(FCurrentLock);
     FCurrentMessage = Message;

@@ -7,6 +7,7 @@
 #include <vqstomp/VQQueue.h>
 #include <vqstomp/VQTopic.h>
 
+#include "messaging/VQFailover.h"
 #include "messaging/VQMessageRouter.h"
 #include "messaging/VQTransactionContext.h"
 #include "support/VQThreadList.h"
@@ -29,7 +30,11 @@ std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const std::
 }
 
 std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const TVQConnectionOptions& Options) {
-  auto Connection = CreateConnection(Options.Username, Options.Password, Options.Host, Options.Port);
+  if (Options.Brokers.size() > 1 && !Options.Reconnect.Enabled)
+    throw EVQCommError("Several brokers are listed, but only failover (Reconnect.Enabled) moves between them");
+  const TVQBrokerAddress First =
+      Options.Brokers.empty() ? TVQBrokerAddress{Options.Host, Options.Port} : Options.Brokers.front();
+  auto Connection = CreateConnection(Options.Username, Options.Password, First.Host, First.Port);
   Connection->SetConnectTimeout(Options.ConnectTimeout);
   Connection->SetWriteTimeout(Options.WriteTimeout);
   Connection->SetMaxFrameSize(Options.MaxFrameSize);
@@ -40,6 +45,9 @@ std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const TVQCo
   Client.SetReceiptTimeout(TimeoutMilliseconds(Options.ReceiptTimeout));
   Connection->SetSyncSend(Options.SyncSend);
   Connection->SetSyncCommands(Options.SyncCommands);
+  if (Options.Reconnect.Enabled)
+    Connection->EnableFailover(Options.Brokers.empty() ? std::vector<TVQBrokerAddress>{First} : Options.Brokers,
+                               Options.Reconnect);
   return Connection;
 }
 
@@ -51,8 +59,79 @@ TVQJMSConnection::TVQJMSConnection(std::unique_ptr<TVQJMSClient> Client)
   FClient->SetOnException([this](TVQStompCustomClient&, const Exception& Error) { HandleException(Error); });
 }
 
-// The client goes first: its read thread may still be delivering to the sessions.
-TVQJMSConnection::~TVQJMSConnection() { FClient.reset(); }
+// Reconnection ends first, then the client: its read thread may still be delivering to
+// the sessions.
+TVQJMSConnection::~TVQJMSConnection() {
+  FFailover.reset();
+  FClient.reset();
+}
+
+void TVQJMSConnection::EnableFailover(std::vector<TVQBrokerAddress> Brokers, TVQReconnectOptions Options) {
+  if (FStarted || FClosed || FFailover) throw EIllegalStateException("Failover is enabled once, before Start");
+  FResumeTimeout = TimeoutMilliseconds(Options.ResumeTimeout);
+  FResendUnconfirmed = Options.ResendUnconfirmed;
+  FFailover = std::make_unique<TVQFailover>(
+      *FClient, std::move(Brokers), std::move(Options),
+      TVQFailoverSteps{[this](const Exception& Cause) { Interrupted(Cause); }, [this] { Restore(); },
+                       [this](const std::string& Broker) { Resumed(Broker); },
+                       [this](const Exception& Cause) { GaveUp(Cause); }});
+}
+
+void TVQJMSConnection::SetTransportListener(std::shared_ptr<ITransportListener> Listener) {
+  std::lock_guard Guard(FLock);
+  FTransportListener = std::move(Listener);
+}
+
+std::shared_ptr<ITransportListener> TVQJMSConnection::GetTransportListener() const {
+  std::lock_guard Guard(FLock);
+  return FTransportListener;
+}
+
+std::string TVQJMSConnection::GetBroker() const {
+  return FFailover ? FFailover->CurrentBroker() : FClient->GetHost() + ":" + std::to_string(FClient->GetPort());
+}
+
+bool TVQJMSConnection::IsLinkUp() const { return !FFailover || FFailover->IsUp(); }
+
+void TVQJMSConnection::AwaitLink() const {
+  if (IsLinkUp() || FFailover->AwaitUp(FResumeTimeout)) return;
+  if (FFailover->HasEnded())
+    FClient->CheckConnected("(reconnection gave up)");
+  throw EVQStompConnectionLostError("The connection to the broker was lost and was not made again within " +
+                                    std::to_string(FResumeTimeout) + " ms");
+}
+
+// A transaction open now is gone with the connection.
+void TVQJMSConnection::Interrupted(const Exception& Cause) {
+  for (const auto& Session : FSessions->Snapshot()) Session->Interrupted();
+  FRouter->Wake();
+  if (const auto Listener = GetTransportListener()) Notify([&] { Listener->OnInterrupted(Cause); });
+}
+
+// Messages held for acknowledgement came on the lost connection: the broker sends them again.
+void TVQJMSConnection::Restore() {
+  FRouter->ForgetUnacknowledged();
+  for (const auto& Session : FSessions->Snapshot()) Session->Restore();
+}
+
+void TVQJMSConnection::Resumed(const std::string& Broker) {
+  UpdateReceiving();
+  if (const auto Listener = GetTransportListener()) Notify([&] { Listener->OnResumed(Broker); });
+}
+
+void TVQJMSConnection::GaveUp(const Exception& Cause) {
+  FRouter->Wake();
+  Report(Cause);
+}
+
+template <typename TCall>
+void TVQJMSConnection::Notify(TCall&& Call) {
+  try {
+    Call();
+  } catch (const std::exception& Failure) {
+    FClient->GetLogger()->Error(u"Transport listener failed: " + Utf8ToUtf16(Failure.what()));
+  }
+}
 
 void TVQJMSConnection::SetConnectTimeout(int32_t Milliseconds) { FClient->GetCommAdapter()->SetConnectTimeout(Milliseconds); }
 
@@ -78,9 +157,17 @@ std::shared_ptr<IExceptionListener> TVQJMSConnection::GetExceptionListener() con
   return FExceptionListener;
 }
 
-// Waiting Receive calls learn of a loss before the listener does.
+// Waiting Receive calls learn of a loss before the listener does; under failover the
+// loss is the failover's.
 void TVQJMSConnection::HandleException(const Exception& Error) {
-  if (FClient->IsConnectionLost()) FRouter->Wake();
+  if (FClient->IsConnectionLost()) {
+    if (FFailover && !FClosed) return FFailover->Interrupt(Error);
+    FRouter->Wake();
+  }
+  Report(Error);
+}
+
+void TVQJMSConnection::Report(const Exception& Error) {
   const auto Listener = GetExceptionListener();
   if (!Listener) {
     FClient->GetLogger()->Error(u"TVQJMSConnection: " + Utf8ToUtf16(Error.what()));
@@ -96,7 +183,7 @@ void TVQJMSConnection::HandleException(const Exception& Error) {
 void TVQJMSConnection::Start() {
   if (FClosed) throw Exception("Connection is closed");
   if (IStompCommAdapter* Adapter = FClient->GetCommAdapter(); Adapter == nullptr || !Adapter->Connected())
-    FClient->Connect();
+    FFailover ? FFailover->ConnectFirst() : FClient->Connect();
   FStarted = true;
   for (const auto& Session : FSessions->Snapshot()) Session->Start();
 }
@@ -109,8 +196,15 @@ void TVQJMSConnection::Stop() {
 
 void TVQJMSConnection::Close() {
   if (FClosed) return;
+  if (FFailover) FFailover->Stop();
   Stop();
-  FClient->Disconnect();
+  try {
+    FClient->Disconnect();
+  } catch (const EVQStompClientAlreadyDisconnectedError&) {
+    // Between two attempts of a reconnection: only the socket is left.
+    if (!FFailover || FClient->GetConnectionNumber() == 0) throw;
+    FClient->GetCommAdapter()->Disconnect();
+  }
   FClosed = true;
   FRouter->Wake();
 }
@@ -195,9 +289,37 @@ void TVQJMSSession::Stop() {
 // A transaction stays open while the session is stopped: starting again begins none.
 void TVQJMSSession::BeginIfTransacted() {
   CheckStarted();
-  if (!GetTransacted() || FTransactionOpen) return;
+  if (!GetTransacted()) return;
+  std::lock_guard Guard(FRestoreLock);
+  BeginLocked();
+}
+
+void TVQJMSSession::BeginLocked() {
+  if (FTransactionOpen) return;
   Connection()->GetClient().BeginTrans(GetTransactionID(), "");
   FTransactionOpen = true;
+}
+
+void TVQJMSSession::Interrupted() { FTransactionLost = FTransactionOpen.load(); }
+
+// What the broker forgot with the connection. A stopped session's transaction begins
+// again too: it was open.
+void TVQJMSSession::Restore() {
+  if (FClosed) return;
+  const auto Owner = Connection();
+  std::lock_guard Guard(FRestoreLock);
+  for (const auto& Consumer : FConsumers->Snapshot())
+    if (!Consumer->IsClosed()) Subscribe(*Owner, *Consumer);
+  if (!GetTransacted() || !(FTransactionOpen || FStarted)) return;
+  FTransactionOpen = false;
+  BeginLocked();
+}
+
+void TVQJMSSession::Subscribe(TVQJMSConnection& Owner, const TVQMessageConsumer& Consumer) {
+  const std::string Name = DestinationName(Consumer.GetDestination());
+  Command(Owner, [&](std::string_view Receipt) {
+    Owner.GetClient().Subscribe(Name, SubscriptionAck(), Consumer.GetConsumerID().ConsumerID, Receipt);
+  });
 }
 
 template <typename TWrite>
@@ -218,12 +340,25 @@ void TVQJMSSession::EndTransaction(bool Commit) {
     throw EIllegalStateException(std::string(Commit ? "Commit" : "Rollback") +
                                  " needs a transacted session: create it with CreateSession(true, ...)");
   const auto Owner = Connection();
+  Owner->AwaitLink();
   TVQJMSClient& Client = Owner->GetClient();
+  std::lock_guard Guard(FRestoreLock);
+  const bool Lost = FTransactionLost;
   FTransactionOpen = false;
   Command(*Owner, [&](std::string_view Receipt) {
-    Commit ? Client.CommitTrans(GetTransactionID(), Receipt) : Client.AbortTrans(GetTransactionID(), Receipt);
+    Commit && !Lost ? Client.CommitTrans(GetTransactionID(), Receipt) : Client.AbortTrans(GetTransactionID(), Receipt);
   });
-  BeginIfTransacted();
+  FTransactionLost = false;
+  try {
+    BeginLocked();
+  } catch (const EVQStompClientNotConnectedError&) {
+    // The reconnection begins the next transaction.
+    if (!Owner->HasFailover()) throw;
+  }
+  if (Commit && Lost)
+    throw ETransactionRolledBackException(
+        "The transaction was rolled back: the connection to the broker was lost while it was open. Nothing of it "
+        "was committed; a new transaction has begun");
 }
 
 void TVQJMSSession::Close() {
@@ -306,8 +441,25 @@ void TVQJMSSession::NackMessage(const IMessage& Message) {
   Settle(Message, false);
 }
 
+// An acknowledgement on a newer connection would settle some other message, or none.
+void TVQJMSSession::CheckReceivedOnThisConnection(const IMessage& Message, const TVQJMSConnection& Owner) const {
+  const auto* Received = dynamic_cast<const TVQJMSMessage*>(&Message);
+  const TVQJMSClient& Client = Owner.GetClient();
+  // Without failover a lost connection raises its loss, as every command does.
+  const bool Lost = Owner.HasFailover() && Client.IsConnectionLost();
+  if (Received == nullptr || Received->GetConnectionNumber() == 0 ||
+      (Received->GetConnectionNumber() == Client.GetConnectionNumber() && !Lost))
+    return;
+  throw EIllegalStateException("Message " + Message.GetJMSMessageID() +
+                               " came on a connection to the broker that was lost since; the broker delivers it "
+                               "again, marked redelivered: settle that one");
+}
+
 void TVQJMSSession::Settle(const IMessage& Message, bool Taken) {
   const auto Owner = Connection();
+  CheckReceivedOnThisConnection(Message, *Owner);
+  Owner->AwaitLink();
+  CheckReceivedOnThisConnection(Message, *Owner);
   TVQJMSClient& Client = Owner->GetClient();
   const TAckFields Fields(Message, Client.GetVersion());
   const std::string_view TransactionID = GetTransacted() ? std::string_view(GetTransactionID()) : "";
@@ -326,13 +478,14 @@ std::shared_ptr<IMessageConsumer> TVQJMSSession::CreateConsumer(const std::share
   CheckStarted();
   std::string Name = DestinationName(Destination);
   const auto Owner = Connection();
+  Owner->AwaitLink();
   auto Consumer = std::make_shared<TVQMessageConsumer>(shared_from_this(), std::make_unique<TVQConsumerID>(), Destination);
-  const std::string& ID = Consumer->GetConsumerID().ConsumerID;
+  std::lock_guard Guard(FRestoreLock);
   // Listed first: the broker may answer the SUBSCRIBE before this call returns.
   FConsumers->Add(Consumer);
-  Consumer->AttachSlot(Owner->GetRouter().Add(*Consumer, Name));
+  Consumer->AttachSlot(Owner->GetRouter().Add(*Consumer, std::move(Name), AcknowledgesByClient()));
   try {
-    Command(*Owner, [&](std::string_view Receipt) { Owner->GetClient().Subscribe(Name, SubscriptionAck(), ID, Receipt); });
+    Subscribe(*Owner, *Consumer);
   } catch (...) {
     Detach(*Consumer, Owner.get());
     throw;

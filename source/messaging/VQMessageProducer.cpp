@@ -28,7 +28,24 @@ void TVQMessageProducer::SendTo(const std::string& DestinationName, const std::s
   if (!Session) throw EIllegalStateException("The session of this producer has been released");
   const auto Connection = Session->Connection();
   if (Session->GetTransacted()) Message->GetProperties()->SetString("transaction", Session->GetTransactionID());
-  TVQJMSClient& Client = Connection->GetClient();
+  if (!Connection->HasFailover()) return Transmit(Connection->GetClient(), DestinationName, Message);
+  // Each turn of the loop follows a loss and a reconnection.
+  for (;;) {
+    Connection->AwaitLink();
+    try {
+      return Transmit(Connection->GetClient(), DestinationName, Message);
+    } catch (const EVQStompReceiptLost&) {
+      if (!Connection->ResendsUnconfirmed()) throw;
+    } catch (const EVQStompClientNotConnectedError&) {
+      // Lost before a byte was written: sending once reconnected sends it once.
+    } catch (const EVQCommError&) {
+      if (!Connection->ResendsUnconfirmed()) throw;
+    }
+  }
+}
+
+void TVQMessageProducer::Transmit(TVQJMSClient& Client, const std::string& DestinationName,
+                                  const std::shared_ptr<IMessage>& Message) const {
   if (FSyncSend)
     Client.Confirmed([&](std::string_view Receipt) { Client.SendMessage(Message, DestinationName, Receipt); });
   else

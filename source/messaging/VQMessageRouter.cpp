@@ -13,20 +13,26 @@
 namespace vq {
 
 struct TVQConsumerSlot {
-  TVQConsumerSlot(std::string ID, std::string Name, std::weak_ptr<IMessageAcknowledger> Owner)
-      : SubscriptionID(std::move(ID)), Destination(std::move(Name)), Acknowledger(std::move(Owner)) {}
+  TVQConsumerSlot(std::string ID, std::string Name, std::weak_ptr<IMessageAcknowledger> Owner, bool Settles)
+      : SubscriptionID(std::move(ID)),
+        Destination(std::move(Name)),
+        Acknowledger(std::move(Owner)),
+        ClientAcknowledges(Settles) {}
 
   const std::string SubscriptionID;
   const std::string Destination;
   const std::weak_ptr<IMessageAcknowledger> Acknowledger;
+  const bool ClientAcknowledges;
   std::shared_ptr<IMessageListener> Listener;
   std::deque<std::shared_ptr<TVQJMSMessage>> Held;
   bool Removed = false;
 };
 
-TVQConsumerSlotRef TVQMessageRouter::Add(const TVQMessageConsumer& Consumer, std::string Destination) {
+TVQConsumerSlotRef TVQMessageRouter::Add(const TVQMessageConsumer& Consumer, std::string Destination,
+                                         bool ClientAcknowledges) {
   const std::string& ID = Consumer.GetConsumerID().ConsumerID;
-  auto Slot = std::make_shared<TVQConsumerSlot>(ID, std::move(Destination), Consumer.GetAcknowledger());
+  auto Slot =
+      std::make_shared<TVQConsumerSlot>(ID, std::move(Destination), Consumer.GetAcknowledger(), ClientAcknowledges);
   std::lock_guard Guard(FLock);
   FSlots.insert_or_assign(ID, Slot);
   return Slot;
@@ -43,6 +49,12 @@ void TVQMessageRouter::Remove(const TVQConsumerSlotRef& Slot) {
     if (FLastFound == Slot) FLastFound.reset();
   }
   Wake();
+}
+
+void TVQMessageRouter::ForgetUnacknowledged() {
+  std::lock_guard Guard(FLock);
+  for (const auto& [ID, Slot] : FSlots)
+    if (Slot->ClientAcknowledges) Slot->Held.clear();
 }
 
 void TVQMessageRouter::Wake() { FClient.WakeAwaiting(); }
@@ -153,9 +165,11 @@ std::shared_ptr<IMessage> TVQMessageRouter::TakeHeld(TVQConsumerSlot& Slot) {
   return Message;
 }
 
-// Reading is the client's: it reads for every waiting call, or waits for the thread that does.
+// Reading is the client's: it reads for every waiting call, or waits for the thread that
+// does. A loss ends the wait unless a reconnection follows.
 std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQConsumerSlotRef& Slot, int32_t Timeout) {
-  FClient.CheckConnected("Receive");
+  if (!FClient.IsResumable()) FClient.CheckConnected("Receive");
+  const auto Lost = [this] { return FClient.IsConnectionLost() && !FClient.IsResumable(); };
   std::shared_ptr<IMessage> Message;
   bool Removed = false;
   FClient.AwaitFrames(
@@ -163,12 +177,12 @@ std::shared_ptr<IMessage> TVQMessageRouter::Receive(const TVQConsumerSlotRef& Sl
         std::lock_guard Guard(FLock);
         Removed = Slot->Removed;
         if (!Removed) Message = TakeHeld(*Slot);
-        return Message || Removed || FClient.IsConnectionLost();
+        return Message || Removed || Lost();
       },
       Timeout);
   if (Message) return Message;
   if (Removed) throw EIllegalStateException("The consumer is closed");
-  if (FClient.IsConnectionLost()) FClient.CheckConnected("Receive");
+  if (Lost()) FClient.CheckConnected("Receive");
   return nullptr;
 }
 

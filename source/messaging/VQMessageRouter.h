@@ -32,8 +32,11 @@ public:
   TVQMessageRouter& operator=(const TVQMessageRouter&) = delete;
 
   // Messages for Consumer's subscription, or for Destination without a subscription, go
-  // to the slot returned from now on.
-  TVQConsumerSlotRef Add(const TVQMessageConsumer& Consumer, std::string Destination);
+  // to the slot returned from now on; ClientAcknowledges: the application settles them.
+  TVQConsumerSlotRef Add(const TVQMessageConsumer& Consumer, std::string Destination, bool ClientAcknowledges);
+  // Drops the messages held that the application would acknowledge: they came on a
+  // connection lost since, and the broker sends them again.
+  void ForgetUnacknowledged();
   // Drops what is held in the slot; a Receive waiting on it raises.
   void Remove(const TVQConsumerSlotRef& Slot);
   // On the thread that read the message's frame.

@@ -125,13 +125,30 @@ void TVQStompCustomClient::Connect() {
   FFrameReader->Restart();
   FFrameReader->SetCarriageReturns(OffersVersion(TStompVersion::V1_2));
   Adapter.SetFrameBoundary(FFrameReader.get());
+  FConnecting = true;
+  const struct TEnd {
+    TVQStompCustomClient& Client;
+    ~TEnd() {
+      Client.FConnecting = false;
+      Client.WakeAwaiting();
+    }
+  } End{*this};
+  MarkDisconnected();
   FVersion = TStompVersion::V1_0;
   FHeartBeatSend = FHeartBeatReceive = 0;
-  FLost = false;
   FDisconnecting = false;
   StopHeartBeat();
   Adapter.Connect();
-  if (FConnected) StartHeartBeat(Adapter);
+  if (!FConnected) return;
+  // Only now: until a reconnection succeeds, calls learn why the last connection ended.
+  FLost = false;
+  ++FConnectionNumber;
+  StartHeartBeat(Adapter);
+}
+
+void TVQStompCustomClient::SetResumable(bool Value) {
+  FResumable = Value;
+  WakeAwaiting();
 }
 
 // Until CONNECTED names a version, frames travel as in 1.0, but a 1.2 broker may end
@@ -148,7 +165,10 @@ void TVQStompCustomClient::ConnectionLost(const Exception& Error) {
     std::lock_guard Guard(FSessionLock);
     FLostReason = Error.what();
   }
-  WakeAwaiting();
+  {
+    std::lock_guard Guard(FAwaitLock);
+    SettleAll({true, false, true, Error.what(), ""});
+  }
   Report(Error);
 }
 
@@ -427,18 +447,24 @@ void TVQStompCustomClient::ForgetReceipt(const std::string& ReceiptID) {
 // names none) and ends the connection: every call waiting learns of it.
 bool TVQStompCustomClient::SettleReceipt(IStompFrame& Frame, bool Refused) {
   const std::string ReceiptID = Frame.GetHeader("receipt-id");
-  const TReceipt Answer{true, Refused, Refused ? Frame.GetHeader("message") : "", Refused ? Frame.GetBody() : ""};
+  const TReceipt Answer{true, Refused, false, Refused ? Frame.GetHeader("message") : "",
+                        Refused ? Frame.GetBody() : ""};
   std::lock_guard Guard(FAwaitLock);
   FAwaitChanged.notify_all();
   if (ReceiptID.empty() && Refused) {
-    for (auto& [ID, Receipt] : FReceipts)
-      if (!Receipt.Arrived) Receipt = Answer;
+    SettleAll(Answer);
     return false;
   }
   const auto Found = FReceipts.find(ReceiptID);
   if (Found == FReceipts.end()) return false;
   Found->second = Answer;
   return true;
+}
+
+void TVQStompCustomClient::SettleAll(const TReceipt& Answer) {
+  for (auto& [ID, Receipt] : FReceipts)
+    if (!Receipt.Arrived) Receipt = Answer;
+  FAwaitChanged.notify_all();
 }
 
 void TVQStompCustomClient::AwaitReceipt(const std::string& ReceiptID, int32_t Timeout) {
@@ -458,6 +484,9 @@ void TVQStompCustomClient::AwaitReceipt(const std::string& ReceiptID, int32_t Ti
   }
   ForgetReceipt(ReceiptID);
   if (Answer.Refused) throw EVQStompServerErrorMessage(Answer.Message, Answer.Body);
+  if (Answer.Lost)
+    throw EVQStompReceiptLost("The connection to the broker was lost (" + Answer.Message + ") before receipt " +
+                              ReceiptID + " came; the frame may or may not have arrived");
   if (Answer.Arrived) return;
   CheckConnected("RECEIPT");
   throw EVQStompReceiptTimeout("The broker sent no receipt " + ReceiptID + " within " + std::to_string(Timeout) +
@@ -474,8 +503,8 @@ bool TVQStompCustomClient::AwaitFramesUntil(const std::function<bool()>& Done, i
   } Leave{FAwaiting};
   for (;;) {
     if (Done()) return true;
-    if (!IsConnected() || Deadline.Expired()) return false;
-    if (FAwaiterReads || ReadsElsewhere()) {
+    if (Deadline.Expired() || !(Linked() || FResumable)) return false;
+    if (!Linked() || FAwaiterReads || ReadsElsewhere()) {
       if (Deadline.IsUnlimited())
         FAwaitChanged.wait(Guard);
       else
@@ -512,9 +541,13 @@ bool TVQStompCustomClient::ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, in
     return true;
   } catch (const EVQCommError&) {
     // Close shuts the socket down under a waiting reader; that is no failure of the wait.
-    if (!FDisconnecting) throw;
-    return false;
+    if (FDisconnecting) return false;
+    if (!FResumable) throw;
+  } catch (const EVQStompConnectionLostError&) {
+    if (!FResumable) throw;
   }
+  // The wait goes on through the reconnection.
+  return true;
 }
 
 void TVQStompCustomClient::WakeAwaiting() {

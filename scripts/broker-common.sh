@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by broker.sh and cluster.sh; sourced, never run.
 #
 # The sourcing script sets SELF (its name in messages) and STOP_TIMEOUT first.
@@ -54,7 +55,7 @@ gone() { # pid ; zombies count as gone since nobody may reap them
 group_gone() { # pgid ; true once no live process is left in the group
     local f stat state pgrp
     for f in /proc/[0-9]*/stat; do
-        read -r stat < "$f" 2>/dev/null || continue
+        read -r stat 2>/dev/null < "$f" || continue
         read -r state _ pgrp _ <<< "${stat##*) }"
         [[ $pgrp == "$1" && $state != Z ]] && return 1
     done

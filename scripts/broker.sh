@@ -19,7 +19,7 @@ readonly START_TIMEOUT=${VQSTOMP_BROKER_TIMEOUT:-90}
 readonly STOP_TIMEOUT=30
 readonly BROKERS=(activemq rabbitmq)
 readonly SELF=broker.sh
-# shellcheck source=broker-common.sh
+# shellcheck source-path=SCRIPTDIR source=broker-common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/broker-common.sh"
 
 usage() {

@@ -4,7 +4,9 @@
 #   1. the whole suite against ActiveMQ;
 #   2. the tests of the messaging API, the sample programs and the examples again, against RabbitMQ;
 #   3. the sample programs with no broker listening at all;
-#   4. (plain build only) each libFuzzer harness for 10 s, so that a crash fails the run.
+#   4. (plain build only) each libFuzzer harness for 10 s, so that a crash fails the run;
+#   5. (plain build only) failover against a three-node RabbitMQ cluster and an ActiveMQ
+#      master/slave pair, nodes killed as messages move (VQSTOMP_SKIP_CLUSTERS=1 skips it).
 # Any failing test fails the script; the brokers are stopped however it ends.
 #   scripts/test.sh            plain build in build/
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
@@ -37,11 +39,28 @@ stop_brokers() {
   scripts/broker.sh stop rabbitmq
 }
 
+stop_everything() {
+  stop_brokers
+  scripts/cluster.sh stop activemq
+  scripts/cluster.sh stop rabbitmq
+}
+
+# The failover tests against one cluster; their figures go to build/cluster-figures.txt.
+run_cluster() { # rabbitmq|activemq
+  scripts/cluster.sh start "$1"
+  local brokers
+  brokers=$(scripts/cluster.sh ports "$1" | sed 's/^/127.0.0.1:/' | paste -sd, -)
+  VQSTOMP_CLUSTER="$1" VQSTOMP_CLUSTER_SCRIPT="$ROOT/scripts/cluster.sh" VQSTOMP_CLUSTER_BROKERS="$brokers" \
+    VQSTOMP_REQUIRE_CLUSTER=1 VQSTOMP_CLUSTER_REPORT="$ROOT/$BUILD_DIR/cluster-figures.txt" \
+    run_tests -R '^FailoverCluster\.'
+  scripts/cluster.sh stop "$1"
+}
+
 scripts/setup.sh
 cmake -S . -B "$BUILD_DIR" -G Ninja "${CMAKE_FLAGS[@]}"
 cmake --build "$BUILD_DIR"
 
-trap stop_brokers EXIT
+trap stop_everything EXIT
 export VQSTOMP_BROKER=127.0.0.1:61613 VQSTOMP_REQUIRE_BROKER=1
 
 round "Whole suite against ActiveMQ"
@@ -60,4 +79,13 @@ VQSTOMP_NO_BROKER=1 run_tests -R "${END_TO_END}WithoutBroker"
 if [ "$BUILD_DIR" = build ]; then
   round "Fuzzing, 10 s a harness"
   scripts/fuzz.sh 10
+fi
+
+if [ "$BUILD_DIR" = build ] && [ -z "${VQSTOMP_SKIP_CLUSTERS:-}" ]; then
+  rm -f "$BUILD_DIR/cluster-figures.txt"
+  round "Failover on a three-node RabbitMQ cluster"
+  run_cluster rabbitmq
+  round "Failover on an ActiveMQ master/slave pair"
+  run_cluster activemq
+  cat "$BUILD_DIR/cluster-figures.txt"
 fi

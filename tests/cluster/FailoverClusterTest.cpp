@@ -149,7 +149,7 @@ public:
     std::ostringstream Text;
     Text << "lost=" << FSeen.size() - FDistinct << " twice_redelivered=" << FRedelivered
          << " twice_resent=" << FResent << " twice_unmarked=" << FUnmarked << " resume_ms=";
-    for (const long long Each : Millis) Text << Each << (&Each == &Millis.back() ? "" : ",");
+    for (size_t Each = 0; Each < Millis.size(); ++Each) Text << (Each ? "," : "") << Millis[Each];
     if (!Millis.empty()) Text << " median=" << Millis[Millis.size() / 2] << " max=" << Millis.back();
     return Text.str();
   }
@@ -195,12 +195,15 @@ void Produce(const TClusterSetup& Setup, const std::string& Queue, std::atomic<b
         Producer->Send(Message);
         break;
       } catch (const Exception& Error) {
-        if (Attempt == 20) {
-          ADD_FAILURE() << "send " << Sequence << " failed 20 times: " << Error.what();
+        if (Attempt == 60) {
+          ADD_FAILURE() << "send " << Sequence << " failed 60 times: " << Error.what();
           Failed = true;
           break;
         }
         Message->GetProperties()->SetBoolean("resent", true);
+        // RabbitMQ 3.10 drops a STOMP connection whose publish a leaderless quorum queue
+        // refused, and stops listening after many such drops in a row: give it time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
       }
     }
   }

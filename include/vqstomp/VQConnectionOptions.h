@@ -16,6 +16,8 @@ namespace vq {
 struct TVQBrokerAddress {
   std::string Host;     ///< Host name or IPv4 address.
   int32_t Port = 61613; ///< STOMP port.
+  /// "host:port", as messages name it.
+  std::string Text() const { return Host + ":" + std::to_string(Port); }
 };
 
 /// How a connection with several brokers (or one) moves on after a loss. While it

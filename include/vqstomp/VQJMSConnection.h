@@ -113,8 +113,6 @@ public:
   /// raises EVQStompConnectionLostError past it or once reconnection gave up. Does
   /// nothing without failover or while connected.
   void AwaitLink() const;
-  /// Connected, or without failover; false while reconnecting.
-  bool IsLinkUp() const;
   /// A synchronous send whose receipt a loss took is sent again (at least once).
   bool ResendsUnconfirmed() const { return FResendUnconfirmed; }
 
@@ -140,9 +138,9 @@ private:
   void Resumed(const std::string& Broker);
   void GaveUp(const Exception& Cause);
   void Report(const Exception& Error);
-  // Runs a call of the transport listener; a failure is logged.
+  // Runs a call of a listener of the application; a failure is logged as Who's.
   template <typename TCall>
-  void Notify(TCall&& Call);
+  void Notify(const char* Who, TCall&& Call);
 
   std::unique_ptr<TVQJMSClient> FClient;
   const std::unique_ptr<TVQMessageRouter> FRouter;

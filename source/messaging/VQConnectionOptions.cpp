@@ -16,8 +16,6 @@ namespace {
   throw EConvertError("Cannot read the broker URI \"" + std::string(URI) + "\": " + Why);
 }
 
-bool StartsWith(std::string_view Text, std::string_view Prefix) { return Text.substr(0, Prefix.size()) == Prefix; }
-
 TVQBrokerAddress ParseBroker(std::string_view URI, std::string_view Broker) {
   const size_t Scheme = Broker.find("://");
   if (Scheme == std::string_view::npos) Refuse(URI, "\"" + std::string(Broker) + "\" names no scheme such as tcp://");
@@ -86,14 +84,14 @@ void ApplyOption(std::string_view URI, std::string_view Option, TVQReconnectOpti
 TVQConnectionOptions TVQConnectionOptions::FromURI(std::string_view URI) {
   TVQConnectionOptions Options;
   constexpr std::string_view Failover = "failover:";
-  if (!StartsWith(URI, Failover)) {
+  if (!URI.starts_with(Failover)) {
     const TVQBrokerAddress Broker = ParseBroker(URI, URI);
     Options.Host = Broker.Host;
     Options.Port = Broker.Port;
     return Options;
   }
   const std::string_view Rest = URI.substr(Failover.size());
-  const bool Enclosed = StartsWith(Rest, "(");
+  const bool Enclosed = Rest.starts_with('(');
   const size_t ListEnd = Enclosed ? Rest.find(')') : Rest.find('?');
   if (Enclosed && ListEnd == std::string_view::npos) Refuse(URI, "the broker list has no closing \")\"");
   const std::string_view List = Enclosed ? Rest.substr(1, ListEnd - 1) : Rest.substr(0, ListEnd);
@@ -105,7 +103,7 @@ TVQConnectionOptions TVQConnectionOptions::FromURI(std::string_view URI) {
   Options.Reconnect.Enabled = true;
   const std::string_view Settings = ListEnd == std::string_view::npos ? "" : Rest.substr(ListEnd + (Enclosed ? 1 : 0));
   if (Settings.empty()) return Options;
-  if (!StartsWith(Settings, "?")) Refuse(URI, "the broker list must be followed by \"?\" and options");
+  if (!Settings.starts_with('?')) Refuse(URI, "the broker list must be followed by \"?\" and options");
   for (const std::string_view Option : SplitList(Settings.substr(1), '&')) ApplyOption(URI, Option, Options.Reconnect);
   return Options;
 }

@@ -8,12 +8,6 @@
 
 namespace vq {
 
-namespace {
-
-std::string AddressOf(const TVQBrokerAddress& Broker) { return Broker.Host + ":" + std::to_string(Broker.Port); }
-
-}  // namespace
-
 TVQFailover::TVQFailover(TVQStompCustomClient& Client, std::vector<TVQBrokerAddress> Brokers,
                          TVQReconnectOptions Options, TVQFailoverSteps Steps)
     : FClient(Client), FBrokers(std::move(Brokers)), FOptions(std::move(Options)), FSteps(std::move(Steps)) {
@@ -28,16 +22,14 @@ TVQFailover::~TVQFailover() {
 
 std::string TVQFailover::CurrentBroker() const {
   std::lock_guard Guard(FLock);
-  return AddressOf(FBrokers[FCurrent]);
+  return FBrokers[FCurrent].Text();
 }
 
 void TVQFailover::ConnectFirst() {
   std::exception_ptr Failure;
   for (const size_t Index : RoundOrder()) {
     try {
-      FClient.SetHost(FBrokers[Index].Host);
-      FClient.SetPort(FBrokers[Index].Port);
-      FClient.Connect();
+      ConnectTo(Index);
     } catch (const Exception&) {
       Failure = std::current_exception();
       continue;
@@ -96,7 +88,7 @@ void TVQFailover::Run() {
   for (;;) {
     FChanged.wait(Guard, [this] { return FStopping || FState == TState::Resuming; });
     if (FStopping) return;
-    const EVQStompConnectionLostError Cause("The connection to " + AddressOf(FBrokers[FCurrent]) + " was lost (" +
+    const EVQStompConnectionLostError Cause("The connection to " + FBrokers[FCurrent].Text() + " was lost (" +
                                             FCause + ")");
     Guard.unlock();
     FSteps.Interrupted(Cause);
@@ -134,12 +126,10 @@ bool TVQFailover::Attempt(size_t Index, std::string& LastFailure) {
     FLostAgain = false;
   }
   try {
-    FClient.SetHost(FBrokers[Index].Host);
-    FClient.SetPort(FBrokers[Index].Port);
-    FClient.Connect();
+    ConnectTo(Index);
     FSteps.Restore();
   } catch (const Exception& Error) {
-    LastFailure = AddressOf(FBrokers[Index]) + ": " + Error.what();
+    LastFailure = FBrokers[Index].Text() + ": " + Error.what();
     return false;
   }
   std::lock_guard Guard(FLock);
@@ -148,6 +138,12 @@ bool TVQFailover::Attempt(size_t Index, std::string& LastFailure) {
   FState = TState::Up;
   FChanged.notify_all();
   return true;
+}
+
+void TVQFailover::ConnectTo(size_t Index) {
+  FClient.SetHost(FBrokers[Index].Host);
+  FClient.SetPort(FBrokers[Index].Port);
+  FClient.Connect();
 }
 
 // The broker just lost comes last in a round, so a dead one costs one refusal at most.

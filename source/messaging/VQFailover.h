@@ -65,6 +65,7 @@ private:
   // True once connected and restored; false when stopped or out of attempts.
   bool Reconnect(std::string& LastFailure);
   bool Attempt(size_t Index, std::string& LastFailure);
+  void ConnectTo(size_t Index);
   std::vector<size_t> RoundOrder();
   bool Ending();
   // Waits Delay unless stopped meanwhile; false when stopped.

@@ -88,13 +88,11 @@ std::shared_ptr<ITransportListener> TVQJMSConnection::GetTransportListener() con
 }
 
 std::string TVQJMSConnection::GetBroker() const {
-  return FFailover ? FFailover->CurrentBroker() : FClient->GetHost() + ":" + std::to_string(FClient->GetPort());
+  return FFailover ? FFailover->CurrentBroker() : TVQBrokerAddress{FClient->GetHost(), FClient->GetPort()}.Text();
 }
 
-bool TVQJMSConnection::IsLinkUp() const { return !FFailover || FFailover->IsUp(); }
-
 void TVQJMSConnection::AwaitLink() const {
-  if (IsLinkUp() || FFailover->AwaitUp(FResumeTimeout)) return;
+  if (!FFailover || FFailover->IsUp() || FFailover->AwaitUp(FResumeTimeout)) return;
   if (FFailover->HasEnded())
     FClient->CheckConnected("(reconnection gave up)");
   throw EVQStompConnectionLostError("The connection to the broker was lost and was not made again within " +
@@ -105,7 +103,7 @@ void TVQJMSConnection::AwaitLink() const {
 void TVQJMSConnection::Interrupted(const Exception& Cause) {
   for (const auto& Session : FSessions->Snapshot()) Session->Interrupted();
   FRouter->Wake();
-  if (const auto Listener = GetTransportListener()) Notify([&] { Listener->OnInterrupted(Cause); });
+  if (const auto Listener = GetTransportListener()) Notify("Transport listener", [&] { Listener->OnInterrupted(Cause); });
 }
 
 // Messages held for acknowledgement came on the lost connection: the broker sends them again.
@@ -116,7 +114,7 @@ void TVQJMSConnection::Restore() {
 
 void TVQJMSConnection::Resumed(const std::string& Broker) {
   UpdateReceiving();
-  if (const auto Listener = GetTransportListener()) Notify([&] { Listener->OnResumed(Broker); });
+  if (const auto Listener = GetTransportListener()) Notify("Transport listener", [&] { Listener->OnResumed(Broker); });
 }
 
 void TVQJMSConnection::GaveUp(const Exception& Cause) {
@@ -125,11 +123,11 @@ void TVQJMSConnection::GaveUp(const Exception& Cause) {
 }
 
 template <typename TCall>
-void TVQJMSConnection::Notify(TCall&& Call) {
+void TVQJMSConnection::Notify(const char* Who, TCall&& Call) {
   try {
     Call();
   } catch (const std::exception& Failure) {
-    FClient->GetLogger()->Error(u"Transport listener failed: " + Utf8ToUtf16(Failure.what()));
+    FClient->GetLogger()->Error(Utf8ToUtf16(std::string(Who) + " failed: " + Failure.what()));
   }
 }
 
@@ -173,11 +171,7 @@ void TVQJMSConnection::Report(const Exception& Error) {
     FClient->GetLogger()->Error(u"TVQJMSConnection: " + Utf8ToUtf16(Error.what()));
     return;
   }
-  try {
-    Listener->OnException(Error);
-  } catch (const std::exception& Failure) {
-    FClient->GetLogger()->Error(u"Exception listener failed: " + Utf8ToUtf16(Failure.what()));
-  }
+  Notify("Exception listener", [&] { Listener->OnException(Error); });
 }
 
 void TVQJMSConnection::Start() {

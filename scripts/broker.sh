@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# Throwaway STOMP broker on 127.0.0.1:61613 for the integration tests.
+# Throwaway STOMP broker on 127.0.0.1 for the integration tests.
 #
 #   scripts/broker.sh start|stop|status [activemq|rabbitmq]   (default: activemq)
 #
-# start  (re)starts the broker and returns once it answers CONNECT; it refuses
-#        to run when a broker it did not start holds the port.
+# start  (re)starts the broker and returns once it answers CONNECT and its TLS
+#        ports take connections; it refuses to run when something it did not
+#        start holds one of its ports.
 # stop   stops what start started; nothing to stop is fine.
-# status exits 0 when any STOMP broker answers CONNECT on the port.
+# status exits 0 when any STOMP broker answers CONNECT on the plain port.
+#
+# Ports:
+#   61613  plain STOMP (both brokers)
+#   61614  STOMP over TLS; ActiveMQ asks for no client certificate, RabbitMQ demands one
+#   61615  STOMP over TLS demanding a client certificate (ActiveMQ only)
+# The certificates come from tls-certs.sh, made once in tls/ under the scratch
+# folder below and kept across starts: clients trust tls/ca.pem and present
+# tls/client.pem where a certificate is demanded.
 #
 # The broker runs as a plain background process with its own configuration and
 # an empty store under ${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}/<broker>.
-# Nothing system-wide is touched except installing the Debian package if missing.
+# Nothing system-wide is touched except installing Debian packages if missing.
 set -euo pipefail
 
 readonly PORT=61613
+readonly TLS_PORT=61614
+readonly TLS_CLIENT_CERT_PORT=61615
 readonly ROOT=${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}
+readonly TLS_DIR=$ROOT/tls
+readonly TLS_STORE_PASSWORD=vqstomp # the one tls-certs.sh gives the .p12 files
 readonly START_TIMEOUT=${VQSTOMP_BROKER_TIMEOUT:-90}
 readonly STOP_TIMEOUT=30
 readonly BROKERS=(activemq rabbitmq)
@@ -32,6 +45,7 @@ usage() {
 activemq_package() { echo activemq; }
 activemq_signature() { echo "-Dactivemq.base=$BASE"; }
 activemq_logs() { echo "$BASE/data/console.log $BASE/data/activemq.log"; }
+activemq_tls_ports() { echo "$TLS_PORT $TLS_CLIENT_CERT_PORT"; }
 
 activemq_configure() {
     mkdir -p "$BASE/conf" "$BASE/data" "$BASE/tmp"
@@ -45,8 +59,14 @@ activemq_configure() {
     <persistenceAdapter>
       <kahaDB directory="$BASE/data/kahadb"/>
     </persistenceAdapter>
+    <sslContext>
+      <sslContext keyStore="$TLS_DIR/broker.p12" keyStoreType="PKCS12" keyStorePassword="$TLS_STORE_PASSWORD"
+                  trustStore="$TLS_DIR/truststore.p12" trustStoreType="PKCS12" trustStorePassword="$TLS_STORE_PASSWORD"/>
+    </sslContext>
     <transportConnectors>
       <transportConnector name="stomp" uri="stomp://$HOST:$PORT"/>
+      <transportConnector name="stomp+ssl" uri="stomp+ssl://$HOST:$TLS_PORT"/>
+      <transportConnector name="stomp+ssl+client-cert" uri="stomp+ssl://$HOST:$TLS_CLIENT_CERT_PORT?needClientAuth=true"/>
     </transportConnectors>
   </broker>
 </beans>
@@ -63,13 +83,21 @@ activemq_cleanup() { :; }
 rabbitmq_package() { echo rabbitmq-server; }
 rabbitmq_signature() { echo rabbitmq-server; }
 rabbitmq_logs() { echo "$BASE/log/console.log $BASE/log/rabbit.log"; }
+rabbitmq_tls_ports() { echo "$TLS_PORT"; }
 
 rabbitmq_configure() {
     mkdir -p "$BASE/conf" "$BASE/home" "$BASE/mnesia" "$BASE/log"
     cat > "$BASE/conf/rabbitmq.conf" <<EOF
 stomp.listeners.tcp.1 = $HOST:$PORT
-# Only STOMP is needed; staying off 5672 avoids clashing with a system RabbitMQ.
+stomp.listeners.ssl.1 = $HOST:$TLS_PORT
+# Only STOMP is needed; staying off 5672 and 5671 avoids clashing with a system RabbitMQ.
 listeners.tcp = none
+listeners.ssl = none
+ssl_options.cacertfile = $TLS_DIR/ca.pem
+ssl_options.certfile = $TLS_DIR/broker.pem
+ssl_options.keyfile = $TLS_DIR/broker.key
+ssl_options.verify = verify_peer
+ssl_options.fail_if_no_peer_cert = true
 log.console = false
 EOF
     echo '[rabbitmq_stomp].' > "$BASE/conf/enabled_plugins"
@@ -140,24 +168,42 @@ show_logs() {
     done
 }
 
+ready() {
+    stomp_answers "$PORT" || return 1
+    local p
+    for p in $("${BROKER}_tls_ports"); do port_open "$p" || return 1; done
+}
+
 await_ready() { # pid
     local deadline=$(( $(now_us) + START_TIMEOUT * 1000000 ))
-    until stomp_answers "$PORT"; do
+    until ready; do
         gone "$1" && { say "$BROKER exited during startup" >&2; return 1; }
-        (( $(now_us) < deadline )) || { say "$BROKER gave no CONNECTED within ${START_TIMEOUT}s" >&2; return 1; }
+        (( $(now_us) < deadline )) || {
+            say "$BROKER was not ready within ${START_TIMEOUT}s (CONNECTED on $PORT, TLS on $("${BROKER}_tls_ports"))" >&2
+            return 1
+        }
         sleep 0.2
     done
 }
 
+make_certificates() {
+    ensure_package openssl
+    # keytool writes the truststore ActiveMQ wants; RabbitMQ alone pulls in no Java.
+    command -v keytool > /dev/null || ensure_package default-jre-headless
+    "$(dirname "${BASH_SOURCE[0]}")/tls-certs.sh" "$TLS_DIR"
+}
+
 cmd_start() {
-    local wanted=$1 t0 pid
+    local wanted=$1 t0 pid p
     ensure_package "$("${wanted}_package")"
+    make_certificates
     stop_ours
-    if port_open "$PORT"; then
-        stomp_answers "$PORT" && die "a STOMP broker not started by this script already answers on $HOST:$PORT"
-        die "something not started by this script already listens on $HOST:$PORT"
-    fi
     select_broker "$wanted"
+    for p in $PORT $("${BROKER}_tls_ports"); do
+        port_open "$p" || continue
+        stomp_answers "$p" && die "a STOMP broker not started by this script already answers on $HOST:$p"
+        die "something not started by this script already listens on $HOST:$p"
+    done
     rm -rf "$BASE"
     "${BROKER}_configure"
     t0=$(now_us)
@@ -168,7 +214,7 @@ cmd_start() {
         stop_broker
         exit 1
     fi
-    say "$BROKER ready on $HOST:$PORT after $(elapsed "$t0") (pid $pid, files in $BASE)"
+    say "$BROKER ready on $HOST:$PORT, TLS on $("${BROKER}_tls_ports") after $(elapsed "$t0") (pid $pid, files in $BASE)"
 }
 
 cmd_stop() {

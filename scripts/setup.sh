@@ -4,9 +4,10 @@ set -euo pipefail
 
 # python3-stomp: a second client the tests exchange messages with; libclang-rt-14-dev:
 # clang's sanitizer and libFuzzer runtimes, for the fuzzers; doxygen: the API reference
-# (the docs target).
+# (the docs target); libssl-dev: OpenSSL for the TLS transport; openssl: makes the test
+# certificates (tls-certs.sh).
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          python3-stomp doxygen)
+          python3-stomp doxygen libssl-dev openssl)
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <optional>
 #include <system_error>
@@ -29,13 +28,7 @@ constexpr auto IdlePass = 50ms;
 // The peer went away: a receive still delivers what is buffered.
 bool IsConnectionLoss(int ErrorCode) {
   return ErrorCode == ECONNRESET || ErrorCode == ECONNABORTED || ErrorCode == EPIPE || ErrorCode == ESHUTDOWN ||
-         ErrorCode == ENOTCONN;
-}
-
-int PollTimeout(TIdStompClient::TDeadline Deadline) {
-  if (Deadline == TIdStompClient::NoDeadline) return -1;
-  const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::clamp<int64_t>(Left.count(), 0, INT_MAX));
+         ErrorCode == ENOTCONN || ErrorCode == EPROTO;
 }
 
 TIdStompClient::TDeadline DeadlineAfter(TIdStompClient::TWait Wait) {
@@ -48,20 +41,15 @@ TIdStompClient::TWait WaitOf(int32_t Milliseconds) {
   return Milliseconds > 0 ? TIdStompClient::TWait(Milliseconds) : TIdStompClient::NoLimit;
 }
 
+// A TLS record (an alert or a handshake) where a STOMP frame was expected.
+bool LooksLikeTLS(std::string_view Bytes) {
+  return Bytes.size() >= 3 && (Bytes[0] == 0x15 || Bytes[0] == 0x16) && Bytes[1] == 0x03 &&
+         static_cast<uint8_t>(Bytes[2]) <= 0x04;
+}
+
 int32_t MillisecondsLeft(TIdStompClient::TDeadline Deadline) {
   if (Deadline == TIdStompClient::NoDeadline) return 0;
   return std::max(PollTimeout(Deadline), 1);
-}
-
-// Waits until Socket is ready for Events or Deadline passes; false on time-out.
-bool AwaitSocket(int Socket, short Events, TIdStompClient::TDeadline Deadline) {
-  for (;;) {
-    pollfd Poll{Socket, Events, 0};
-    const int Ready = poll(&Poll, 1, PollTimeout(Deadline));
-    if (Ready > 0) return true;
-    if (Ready == 0) return false;
-    if (errno != EINTR) throw EIdSocketError(errno);
-  }
 }
 
 sockaddr_in Resolve(const std::string& Host, int32_t Port) {
@@ -90,7 +78,7 @@ int OpenSocket(const std::string& Host, int32_t Port, TIdStompClient::TDeadline 
   try {
     if (connect(Socket, reinterpret_cast<const sockaddr*>(&Target), sizeof Target) != 0) {
       if (errno != EINPROGRESS) throw EIdSocketError(errno);
-      if (!AwaitSocket(Socket, POLLOUT, Deadline)) throw EIdTimeout("Could not connect in time");
+      if (!AwaitSocket(Socket, POLLOUT, Deadline)) throw EIdTimeout("Could not connect to");
       int Error = 0;
       socklen_t Size = sizeof Error;
       if (getsockopt(Socket, SOL_SOCKET, SO_ERROR, &Error, &Size) != 0) Error = errno;
@@ -163,17 +151,35 @@ void TIdStompClient::Connect(TDeadline Deadline) {
   Disconnect();
   FTracking = false;
   const int Socket = OpenSocket(FHost, FPort, Deadline);
+  std::unique_ptr<ISocketChannel> Channel;
+  try {
+    Channel = FOpenChannel ? FOpenChannel(Socket, Deadline) : std::make_unique<TPlainChannel>(Socket);
+  } catch (...) {
+    close(Socket);
+    throw;
+  }
   const TTurn::THold Hold(FWriteTurn);
   FBuffer.Clear();
   FClosedByPeer = false;
   FFailure = 0;
+  FChannel = std::move(Channel);
+  FReceiveAwait = POLLIN;
+  FHeardAny = FAnsweredInTLS = false;
   FSocket = Socket;
+}
+
+void TIdStompClient::SayGoodbye() {
+  if (!FChannel || !IsOpen()) return;
+  // A write in progress owns the stream; the goodbye is only a courtesy.
+  const TTurn::THold Hold(FWriteTurn, TWait::zero());
+  if (Hold) FChannel->SayGoodbye();
 }
 
 void TIdStompClient::Disconnect() {
   Shutdown();
   const TTurn::THold Hold(FWriteTurn);
   if (const int Socket = FSocket.exchange(-1); Socket >= 0) close(Socket);
+  FChannel.reset();
   FBuffer.Clear();
 }
 
@@ -214,18 +220,18 @@ void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
   if (!Hold) throw EIdTimeout("Another write to " + Address() + " did not end in time");
   if (!IsOpen()) throw EIdConnClosedGracefully();
   while (!Data.empty()) {
-    const ssize_t Sent = send(FSocket, Data.data(), Data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (Sent >= 0) {
-      Data.remove_prefix(static_cast<size_t>(Sent));
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    const TTransfer Sent = FChannel->Send(Data.data(), Data.size());
+    if (Sent.Count > 0) {
+      Data.remove_prefix(Sent.Count);
+    } else if (Sent.Await != 0) {
       // The time-out counts from the last progress: a large frame may take longer.
-      if (AwaitSocket(FSocket, POLLOUT, DeadlineAfter(Timeout))) continue;
+      if (AwaitSocket(FSocket, Sent.Await, DeadlineAfter(Timeout))) continue;
       Break(ETIMEDOUT);
       throw EIdTimeout("Writing to " + Address() + " timed out; the connection is closed");
-    } else if (errno != EINTR) {
-      const int ErrorCode = errno;
+    } else if (Sent.Error != 0 || Sent.Ended) {
+      const int ErrorCode = Sent.Error != 0 ? Sent.Error : EPIPE;
       if (IsConnectionLoss(ErrorCode)) Break(ErrorCode);
-      throw EIdSocketError(ErrorCode);
+      RaiseFailure(ErrorCode);
     }
   }
   Touch(FLastWritten);
@@ -254,28 +260,39 @@ bool TIdStompClient::AwaitMore(TDeadline Deadline) {
 
 // A reset is named as such; an end of stream inside a frame says so.
 void TIdStompClient::RaiseClosed() const {
-  if (const int Failure = FFailure; Failure != 0) throw EIdSocketError(Failure);
+  if (const int Failure = FFailure; Failure != 0) RaiseFailure(Failure);
   if (FSocket < 0 || Unread().empty()) throw EIdConnClosedGracefully();
   throw EIdConnClosedMidFrame(Unread().size());
 }
 
+// A broken secure stream says what broke it.
+void TIdStompClient::RaiseFailure(int ErrorCode) const {
+  if (ErrorCode == EPROTO && FChannel)
+    if (std::string Failure = FChannel->Failure(); !Failure.empty()) throw EVQTLSError(Failure);
+  throw EIdSocketError(ErrorCode);
+}
+
 bool TIdStompClient::ReceiveMore(TDeadline Deadline) {
-  if (!AwaitSocket(FSocket, POLLIN, Deadline)) return false;
-  const ssize_t Received = recv(FSocket, FBuffer.Reserve(ReceiveChunk), ReceiveChunk, MSG_DONTWAIT);
-  if (Received > 0) {
-    FBuffer.Commit(static_cast<size_t>(Received));
+  if (!FChannel) return false;
+  if (!FChannel->HasBuffered() && !AwaitSocket(FSocket, FReceiveAwait, Deadline)) return false;
+  char* const Room = FBuffer.Reserve(ReceiveChunk);
+  const TTransfer Received = FChannel->Receive(Room, ReceiveChunk);
+  FReceiveAwait = Received.Await != 0 ? Received.Await : POLLIN;
+  if (Received.Count > 0) {
+    if (!std::exchange(FHeardAny, true)) FAnsweredInTLS = LooksLikeTLS({Room, Received.Count});
+    FBuffer.Commit(Received.Count);
     Touch(FLastReceived);
-  } else if (Received == 0)
+  } else if (Received.Ended) {
     FClosedByPeer = true;
-  else
-    HandleReceiveError(errno);
+  } else if (Received.Error != 0) {
+    HandleReceiveError(Received.Error);
+  }
   return true;
 }
 
 // What is buffered is still read after a loss; the loss itself comes after it.
 void TIdStompClient::HandleReceiveError(int ErrorCode) {
-  if (ErrorCode == EINTR || ErrorCode == EAGAIN || ErrorCode == EWOULDBLOCK) return;
-  if (!IsConnectionLoss(ErrorCode)) throw EIdSocketError(ErrorCode);
+  if (!IsConnectionLoss(ErrorCode)) RaiseFailure(ErrorCode);
   FFailure = ErrorCode;
   FClosedByPeer = true;
 }
@@ -328,12 +345,17 @@ void TVQCommAdapterIndy::Connect() {
   };
   try {
     FClient.Connect(Deadline);
-  } catch (const EIdTimeout&) {
-    throw Late("Could not connect to");
+  } catch (const EIdTimeout& Error) {
+    throw Late(Error.what());
   }
   try {
     NotifyConnected();
     if (!ReceiveFrame(MillisecondsLeft(Deadline))) throw Late("No answer to CONNECT from");
+  } catch (const EVQCommError&) {
+    const bool AnsweredInTLS = FClient.AnsweredInTLS();
+    CloseSocket();
+    if (AnsweredInTLS) throw EVQTLSError(FClient.Address() + " answered in TLS: connect to it with TLS (ssl://)");
+    throw;
   } catch (...) {
     CloseSocket();
     throw;
@@ -351,6 +373,7 @@ void TVQCommAdapterIndy::Disconnect() {
   // Wakes whatever waits on the socket: a reader in Receive, a writer stuck on a full
   // buffer. The read thread is told first, so that it takes the end for no loss.
   if (FReadThread) FReadThread->Terminate();
+  FClient.SayGoodbye();
   FClient.Shutdown();
   try {
     EndReadThread();

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <string_view>
 
 #include "transport/VQCommAdapter.h"
+#include "transport/VQSocketChannel.h"
 #include "transport/VQThread.h"
 
 namespace vq {
@@ -75,16 +77,18 @@ private:
   std::condition_variable FFree;
 };
 
-// A TCP client socket with a receive buffer. Writing may happen on any thread; reading
-// on one thread at a time. Every wait has a deadline. The socket is released only by
-// Connect, Disconnect and the destructor, so a reader never finds its descriptor reused
-// by another file.
+// A TCP client socket with a receive buffer, its bytes carried by a channel (plain or
+// TLS). Writing may happen on any thread; reading on one thread at a time. Every wait
+// has a deadline. The socket is released only by Connect, Disconnect and the destructor,
+// so a reader never finds its descriptor reused by another file.
 class TIdStompClient {
 public:
   using TWait = std::chrono::milliseconds;
   static constexpr TWait NoLimit = TWait::max();
-  using TDeadline = std::chrono::steady_clock::time_point;
-  static constexpr TDeadline NoDeadline = TDeadline::max();
+  using TDeadline = TSocketDeadline;
+  static constexpr TDeadline NoDeadline = NoSocketDeadline;
+  // Sets up the channel over a socket just connected to the host, by Deadline.
+  using TChannelOpener = std::function<std::unique_ptr<ISocketChannel>(int Socket, TDeadline Deadline)>;
 
   TIdStompClient() = default;
   ~TIdStompClient();
@@ -97,12 +101,16 @@ public:
   int32_t GetPort() const { return FPort; }
   // "host:port", for messages.
   std::string Address() const { return FHost + ":" + std::to_string(FPort); }
+  // Without one, the bytes travel as they are.
+  void SetChannelOpener(TChannelOpener Opener) { FOpenChannel = std::move(Opener); }
 
-  // Opens a connection to Host:Port (IPv4), closing an earlier one first; EIdTimeout
-  // when the connection is not up by Deadline.
+  // Opens a connection to Host:Port (IPv4) and its channel, closing an earlier one
+  // first; EIdTimeout when the connection is not up by Deadline.
   void Connect(TDeadline Deadline);
   // Closes the socket and forgets unread bytes.
   void Disconnect();
+  // Tells the peer that this side ends, unless a write is busy; before Shutdown.
+  void SayGoodbye();
   // Ends the connection in both directions, so that a blocked read or write returns at once.
   void Shutdown();
   // Open, and neither closed by the peer nor broken.
@@ -124,6 +132,8 @@ public:
 
   // Reading, one thread at a time.
   std::string_view Unread() const { return FBuffer.Unread(); }
+  // The connection's first bytes were a TLS record, where a STOMP frame was expected.
+  bool AnsweredInTLS() const { return FAnsweredInTLS; }
   void Consume(size_t Count) { FBuffer.Consume(Count); }
   // Waits until the unread bytes begin with a whole frame, as Boundary finds frames, and
   // returns its length; none when Deadline passed first. A partial frame stays buffered.
@@ -140,11 +150,19 @@ private:
   void HandleReceiveError(int ErrorCode);
   void Touch(std::atomic<TDeadline::rep>& Moment) const;
   [[noreturn]] void RaiseClosed() const;
+  [[noreturn]] void RaiseFailure(int ErrorCode) const;
   void Break(int ErrorCode);
 
   std::string FHost;
   int32_t FPort = 0;
+  TChannelOpener FOpenChannel;
   std::atomic<int> FSocket{-1};
+  // Replaced only with the socket, under the write turn and with no reader.
+  std::unique_ptr<ISocketChannel> FChannel;
+  // What the next receive waits for: TLS may need to write before it can read.
+  short FReceiveAwait = 0;
+  bool FHeardAny = false;
+  bool FAnsweredInTLS = false;
   std::atomic<bool> FClosedByPeer{false};
   // Why the connection ended, when a reset or a failed write ended it.
   std::atomic<int> FFailure{0};
@@ -202,6 +220,10 @@ public:
   std::chrono::steady_clock::time_point LastWritten() const override { return FClient.LastWritten(); }
   void Abandon() override { FClient.Abandon(); }
   std::string GetName() const override { return "TVQCommAdapterIndy"; }
+
+protected:
+  // How the bytes of the next connections travel; plain without one.
+  void SetChannelOpener(TIdStompClient::TChannelOpener Opener) { FClient.SetChannelOpener(std::move(Opener)); }
 
 private:
   friend class TVQStompReadThread;

@@ -20,6 +20,10 @@ install(FILES ${PROJECT_BINARY_DIR}/VQStompConfig.cmake ${PROJECT_BINARY_DIR}/VQ
 
 # Relative to the .pc file, so that the installed tree can be moved or installed with --prefix.
 file(RELATIVE_PATH VQSTOMP_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(JOIN " " VQSTOMP_PC_LIBS "-L\${libdir}" -lvqstomp -pthread ${VQSTOMP_RUNTIME_FLAGS})
+set(VQSTOMP_PC_TLS_LIBS "")
+if(VQSTOMP_WITH_TLS AND NOT BUILD_SHARED_LIBS)
+  set(VQSTOMP_PC_TLS_LIBS -lssl -lcrypto)
+endif()
+string(JOIN " " VQSTOMP_PC_LIBS "-L\${libdir}" -lvqstomp ${VQSTOMP_PC_TLS_LIBS} -pthread ${VQSTOMP_RUNTIME_FLAGS})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vqstomp.pc.in ${PROJECT_BINARY_DIR}/vqstomp.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vqstomp.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -19,6 +19,7 @@ RANKS = {name: rank for rank, name in enumerate(LAYERS + ["umbrella"])}
 HEADER_ONLY_LAYERS = {
     "VQSupportInterfaces.h": "support",
     "VQStompInterfaces.h": "stomp",
+    "VQTLSOptions.h": "transport",
     "VQConnectionOptions.h": "messaging",
     UMBRELLA: "umbrella",
 }

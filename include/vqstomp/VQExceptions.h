@@ -114,6 +114,14 @@ class EIdTimeout : public EVQCommError {
 public:
   using EVQCommError::EVQCommError;
 };
+
+/// TLS could not be set up or failed: a certificate refused (untrusted, expired, for
+/// another name), a broker that does not speak TLS on the port or speaks it on a plain
+/// one, unreadable certificate or key files. The message says which.
+class EVQTLSError : public EVQCommError {
+public:
+  using EVQCommError::EVQCommError;
+};
 ///@}
 
 /// @name STOMP protocol

@@ -27,4 +27,5 @@
 #include <vqstomp/VQStompInterfaces.h>
 #include <vqstomp/VQStompTypes.h>
 #include <vqstomp/VQSupportInterfaces.h>
+#include <vqstomp/VQTLSOptions.h>
 #include <vqstomp/VQTopic.h>

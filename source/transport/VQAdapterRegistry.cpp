@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "transport/VQCommAdapterIndy.h"
+#ifdef VQSTOMP_WITH_TLS
+#include "transport/VQCommAdapterTLS.h"
+#endif
 
 namespace vq {
 
@@ -13,7 +16,12 @@ namespace {
 struct TRegistry {
   std::mutex Lock;
   // Seeded here rather than by a registration object, which the linker could drop.
-  std::vector<TVQCommAdapterClass> Classes{&AdapterClass<TVQCommAdapterIndy>};
+  std::vector<TVQCommAdapterClass> Classes {
+    &AdapterClass<TVQCommAdapterIndy>,
+#ifdef VQSTOMP_WITH_TLS
+        &AdapterClass<TVQCommAdapterTLS>,
+#endif
+  };
 };
 
 TRegistry& Registry() {
@@ -46,5 +54,12 @@ std::unique_ptr<TVQCommAdapter> CreateAdapter(int32_t Index) {
 }
 
 std::unique_ptr<TVQCommAdapter> CreateDefaultAdapter() { return CreateAdapter(DefaultAdapterIndex); }
+
+std::unique_ptr<TVQCommAdapter> CreateTLSAdapter() {
+  for (int32_t Index = 0; Index < AdapterCount(); ++Index)
+    if (auto Adapter = CreateAdapter(Index); dynamic_cast<ITLSCommAdapter*>(Adapter.get()) != nullptr) return Adapter;
+  throw EVQTLSError("TLS was asked for, but no adapter that speaks it is registered: this build of the library has "
+                    "no TLS (it is built with TLS when OpenSSL, Debian's libssl-dev, is installed)");
+}
 
 }  // namespace vq

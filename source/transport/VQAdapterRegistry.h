@@ -26,5 +26,7 @@ int32_t AdapterCount();
 // Raises EListError for an index outside 0 to AdapterCount() - 1.
 std::unique_ptr<TVQCommAdapter> CreateAdapter(int32_t Index);
 std::unique_ptr<TVQCommAdapter> CreateDefaultAdapter();
+// The first registered adapter that speaks TLS; EVQTLSError when there is none.
+std::unique_ptr<TVQCommAdapter> CreateTLSAdapter();
 
 }  // namespace vq

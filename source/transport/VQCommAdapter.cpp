@@ -62,6 +62,8 @@ void TVQCommAdapter::Trace(const std::string& Text) const { Log(Text, llDebug); 
 
 void TVQCommAdapter::LogError(const std::string& Text) const { Log(Text, llError); }
 
+void TVQCommAdapter::LogWarning(const std::string& Text) const { Log(Text, llWarn); }
+
 void TVQCommAdapter::Log(const std::string& Text, TLogLevel Level) const {
   if (const auto Logger = GetLogger()) Logger->Log(LogText(GetName() + ": " + Text), Level);
 }

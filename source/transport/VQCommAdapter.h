@@ -49,6 +49,8 @@ protected:
   void DeliverFrame(std::string& Text);
   // GetName, ": " and Text to the logger at error level; nothing without a logger.
   void LogError(const std::string& Text) const;
+  // The same at warning level.
+  void LogWarning(const std::string& Text) const;
   // Calls OnConnected, if assigned.
   void NotifyConnected();
   // Calls OnConnectionLost; without a handler the error is logged.

@@ -10,6 +10,7 @@
 
 #include <vqstomp/VQExceptions.h>
 #include <vqstomp/VQSupportInterfaces.h>
+#include <vqstomp/VQTLSOptions.h>
 
 namespace vq {
 
@@ -100,6 +101,13 @@ public:
   // Breaks the connection at once: whatever reads or writes on it fails, as after a reset.
   virtual void Abandon() = 0;
   virtual std::string GetName() const = 0;
+};
+
+// An adapter that speaks TLS; told how before Connect.
+class ITLSCommAdapter {
+public:
+  virtual ~ITLSCommAdapter() = default;
+  virtual void SetTLSOptions(const TVQTLSOptions& Options) = 0;
 };
 
 }  // namespace vq

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include <vqstomp/VQTLSOptions.h>
+
 namespace vq {
 
 /// One broker of a cluster.
@@ -102,7 +104,11 @@ struct TVQConnectionOptions {
   /// What happens after a loss.
   TVQReconnectOptions Reconnect;
 
-  /// Options for a broker URI: "tcp://host:port" (or "stomp://"), or a cluster as
+  /// TLS to every broker of the connection; off by default.
+  TVQTLSOptions TLS;
+
+  /// Options for a broker URI: "tcp://host:port" (or "stomp://"), "ssl://host:port" (or
+  /// "stomp+ssl://") for TLS with the default trust, or a cluster as
   /// "failover:(tcp://a:61613,tcp://b:61614)?initialReconnectDelay=100&maxReconnectDelay=5000
   /// &maxReconnectAttempts=-1&randomize=false" with also "backOffMultiplier",
   /// "useExponentialBackOff", "timeout" (ResumeTimeout, ms) and "resendUnconfirmed".

@@ -13,6 +13,7 @@
 
 #include <vqstomp/VQJMSInterfaces.h>
 #include <vqstomp/VQStompCustomClient.h>
+#include <vqstomp/VQTLSOptions.h>
 
 namespace vq {
 
@@ -32,6 +33,10 @@ public:
   /// Ends the adapter, and with it its read thread, before the rest of the client.
   ~TVQJMSClient() override;
 
+  /// Replaces the adapter by the registry's TLS adapter, set up with Options; as with
+  /// any new adapter, host and port go back to "localhost" and 61613. Raises EVQTLSError
+  /// when the library was built without TLS. Before Connect.
+  void UseTLS(const TVQTLSOptions& Options);
   /// Installs the message handler; a TVQJMSConnection installs its own. Set it before Connect.
   void SetOnMessage(TMessageEvent Handler) { FOnMessage = std::move(Handler); }
 

@@ -16,11 +16,14 @@ namespace {
   throw EConvertError("Cannot read the broker URI \"" + std::string(URI) + "\": " + Why);
 }
 
-TVQBrokerAddress ParseBroker(std::string_view URI, std::string_view Broker) {
+// Secure tells whether the scheme asks for TLS.
+TVQBrokerAddress ParseBroker(std::string_view URI, std::string_view Broker, bool& Secure) {
   const size_t Scheme = Broker.find("://");
   if (Scheme == std::string_view::npos) Refuse(URI, "\"" + std::string(Broker) + "\" names no scheme such as tcp://");
   const std::string_view Name = Broker.substr(0, Scheme);
-  if (Name != "tcp" && Name != "stomp") Refuse(URI, "the scheme \"" + std::string(Name) + "\" is not known");
+  Secure = Name == "ssl" || Name == "stomp+ssl";
+  if (!Secure && Name != "tcp" && Name != "stomp")
+    Refuse(URI, "the scheme \"" + std::string(Name) + "\" is not known");
   std::string_view Rest = Broker.substr(Scheme + 3);
   Rest = Rest.substr(0, Rest.find('/'));
   const size_t Colon = Rest.rfind(':');
@@ -85,7 +88,7 @@ TVQConnectionOptions TVQConnectionOptions::FromURI(std::string_view URI) {
   TVQConnectionOptions Options;
   constexpr std::string_view Failover = "failover:";
   if (!URI.starts_with(Failover)) {
-    const TVQBrokerAddress Broker = ParseBroker(URI, URI);
+    const TVQBrokerAddress Broker = ParseBroker(URI, URI, Options.TLS.Enabled);
     Options.Host = Broker.Host;
     Options.Port = Broker.Port;
     return Options;
@@ -95,8 +98,13 @@ TVQConnectionOptions TVQConnectionOptions::FromURI(std::string_view URI) {
   const size_t ListEnd = Enclosed ? Rest.find(')') : Rest.find('?');
   if (Enclosed && ListEnd == std::string_view::npos) Refuse(URI, "the broker list has no closing \")\"");
   const std::string_view List = Enclosed ? Rest.substr(1, ListEnd - 1) : Rest.substr(0, ListEnd);
-  for (const std::string_view Broker : SplitList(List, ','))
-    Options.Brokers.push_back(ParseBroker(URI, TrimControl(Broker)));
+  for (const std::string_view Broker : SplitList(List, ',')) {
+    bool Secure = false;
+    Options.Brokers.push_back(ParseBroker(URI, TrimControl(Broker), Secure));
+    if (Options.Brokers.size() > 1 && Secure != Options.TLS.Enabled)
+      Refuse(URI, "it mixes brokers with and without TLS; one connection speaks either");
+    Options.TLS.Enabled = Secure;
+  }
   if (Options.Brokers.empty()) Refuse(URI, "it lists no broker");
   Options.Host = Options.Brokers.front().Host;
   Options.Port = Options.Brokers.front().Port;

@@ -30,6 +30,13 @@ TVQJMSClient::TVQJMSClient() {
   SetCommAdapter(FOwnedAdapter.get());
 }
 
+void TVQJMSClient::UseTLS(const TVQTLSOptions& Options) {
+  auto Adapter = CreateTLSAdapter();
+  dynamic_cast<ITLSCommAdapter&>(*Adapter).SetTLSOptions(Options);
+  SetCommAdapter(Adapter.get());
+  FOwnedAdapter = std::move(Adapter);
+}
+
 // Heart-beats and then the adapter go first: their threads use the adapter, and its
 // read thread may still be delivering into this client.
 TVQJMSClient::~TVQJMSClient() {

@@ -18,15 +18,25 @@ namespace vq {
 
 // Connection
 
-std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const std::string& Username,
-                                                                     const std::string& Password,
-                                                                     const std::string& Host, int32_t Port) {
+namespace {
+
+std::unique_ptr<TVQJMSClient> MakeClient(const std::string& Username, const std::string& Password,
+                                         const std::string& Host, int32_t Port, const TVQTLSOptions& TLS) {
   auto Client = std::make_unique<TVQJMSClient>();
+  if (TLS.Enabled) Client->UseTLS(TLS);
   Client->SetUsername(Username);
   Client->SetPassword(Password);
   Client->SetHost(Host);
   Client->SetPort(Port);
-  return std::make_shared<TVQJMSConnection>(std::move(Client));
+  return Client;
+}
+
+}  // namespace
+
+std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const std::string& Username,
+                                                                     const std::string& Password,
+                                                                     const std::string& Host, int32_t Port) {
+  return std::make_shared<TVQJMSConnection>(MakeClient(Username, Password, Host, Port, {}));
 }
 
 std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const TVQConnectionOptions& Options) {
@@ -34,7 +44,8 @@ std::shared_ptr<TVQJMSConnection> TVQJMSConnection::CreateConnection(const TVQCo
     throw EVQCommError("Several brokers are listed, but only failover (Reconnect.Enabled) moves between them");
   const TVQBrokerAddress First =
       Options.Brokers.empty() ? TVQBrokerAddress{Options.Host, Options.Port} : Options.Brokers.front();
-  auto Connection = CreateConnection(Options.Username, Options.Password, First.Host, First.Port);
+  auto Connection = std::make_shared<TVQJMSConnection>(
+      MakeClient(Options.Username, Options.Password, First.Host, First.Port, Options.TLS));
   Connection->SetConnectTimeout(Options.ConnectTimeout);
   Connection->SetWriteTimeout(Options.WriteTimeout);
   Connection->SetMaxFrameSize(Options.MaxFrameSize);

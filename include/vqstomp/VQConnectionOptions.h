@@ -108,7 +108,8 @@ struct TVQConnectionOptions {
   TVQTLSOptions TLS;
 
   /// Options for a broker URI: "tcp://host:port" (or "stomp://"), "ssl://host:port" (or
-  /// "stomp+ssl://") for TLS with the default trust, or a cluster as
+  /// "stomp+ssl://"; port 61614 when left out) for TLS with the system's trust, or a
+  /// cluster as
   /// "failover:(tcp://a:61613,tcp://b:61614)?initialReconnectDelay=100&maxReconnectDelay=5000
   /// &maxReconnectAttempts=-1&randomize=false" with also "backOffMultiplier",
   /// "useExponentialBackOff", "timeout" (ResumeTimeout, ms) and "resendUnconfirmed".

@@ -16,6 +16,8 @@ namespace {
   throw EConvertError("Cannot read the broker URI \"" + std::string(URI) + "\": " + Why);
 }
 
+constexpr int32_t DefaultTLSPort = 61614;
+
 // Secure tells whether the scheme asks for TLS.
 TVQBrokerAddress ParseBroker(std::string_view URI, std::string_view Broker, bool& Secure) {
   const size_t Scheme = Broker.find("://");
@@ -28,6 +30,7 @@ TVQBrokerAddress ParseBroker(std::string_view URI, std::string_view Broker, bool
   Rest = Rest.substr(0, Rest.find('/'));
   const size_t Colon = Rest.rfind(':');
   TVQBrokerAddress Address;
+  if (Secure) Address.Port = DefaultTLSPort;
   Address.Host = std::string(Rest.substr(0, Colon));
   if (Address.Host.empty()) Refuse(URI, "\"" + std::string(Broker) + "\" names no host");
   if (Colon != std::string_view::npos &&

@@ -37,6 +37,16 @@ TEST(VQConnectionOptions, FromURIReadsOneBrokerOrAFailoverList) {
   EXPECT_EQ(Bare.Reconnect.ResumeTimeout.count(), 250);
   EXPECT_DOUBLE_EQ(Bare.Reconnect.BackOffMultiplier, 1);
   EXPECT_EQ(TVQConnectionOptions::FromURI("failover:(tcp://a:1)").Brokers.size(), 1u);
+
+  EXPECT_FALSE(One.TLS.Enabled);
+  EXPECT_FALSE(Cluster.TLS.Enabled);
+  const auto Secure = TVQConnectionOptions::FromURI("ssl://broker.example");
+  EXPECT_TRUE(Secure.TLS.Enabled);
+  EXPECT_TRUE(Secure.TLS.Verify);
+  EXPECT_EQ(Secure.Port, 61614);
+  const auto SecureCluster = TVQConnectionOptions::FromURI("failover:(stomp+ssl://a:1,ssl://b)");
+  EXPECT_TRUE(SecureCluster.TLS.Enabled);
+  EXPECT_EQ(SecureCluster.Brokers[1].Port, 61614);
 }
 
 TEST(VQConnectionOptions, FromURISaysWhatItCannotRead) {
@@ -47,6 +57,8 @@ TEST(VQConnectionOptions, FromURISaysWhatItCannotRead) {
       {"tcp://a:0", "no port from 1 to 65535"},
       {"tcp://:61613", "no host"},
       {"failover:()", "lists no broker"},
+      {"failover:(ssl://a:1,tcp://b:2)", "mixes brokers with and without TLS"},
+      {"failover:(tcp://a:1,ssl://b:2)", "mixes brokers with and without TLS"},
       {"failover:(tcp://a:1)x", "followed by \"?\""},
       {"failover:(tcp://a:1)?bogus=1", "\"bogus\" is not known"},
       {"failover:(tcp://a:1)?randomize=maybe", "true or false"},

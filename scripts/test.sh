@@ -2,7 +2,7 @@
 # Builds the library and runs the test suite against real brokers on loopback, in
 # three rounds:
 #   1. the whole suite against ActiveMQ;
-#   2. the tests of the messaging API, the sample programs and the examples again, against RabbitMQ;
+#   2. the tests of the messaging API, the sample programs, the examples and TLS again, against RabbitMQ;
 #   3. the sample programs with no broker listening at all;
 #   4. (plain build only) each libFuzzer harness for 10 s, so that a crash fails the run;
 #   5. (plain build only) failover against a three-node RabbitMQ cluster and an ActiveMQ
@@ -26,7 +26,7 @@ case "${1:-}" in
 esac
 
 readonly END_TO_END='^SamplesEndToEndTest\.'
-readonly ON_RABBITMQ='^(SamplesEndToEndTest|VQJMSConnectionBroker|ExamplesEndToEnd)\.'
+readonly ON_RABBITMQ='^(SamplesEndToEndTest|VQJMSConnectionBroker|ExamplesEndToEnd|TLSBroker)\.'
 
 round() { echo; echo "=== $*"; }
 
@@ -61,19 +61,21 @@ cmake -S . -B "$BUILD_DIR" -G Ninja "${CMAKE_FLAGS[@]}"
 cmake --build "$BUILD_DIR"
 
 trap stop_everything EXIT
+# The brokers' TLS ports (scripts/broker.sh) and the certificates they trust.
 export VQSTOMP_BROKER=127.0.0.1:61613 VQSTOMP_REQUIRE_BROKER=1
+export VQSTOMP_TLS_DIR=${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}/tls
 
 round "Whole suite against ActiveMQ"
 scripts/broker.sh start activemq
-run_tests
+VQSTOMP_BROKER_TLS=127.0.0.1:61614 VQSTOMP_BROKER_MUTUAL_TLS=127.0.0.1:61615 run_tests
 
-round "Messaging API, sample programs and examples against RabbitMQ"
+round "Messaging API, sample programs, examples and TLS against RabbitMQ"
 scripts/broker.sh start rabbitmq
-run_tests -R "$ON_RABBITMQ"
+VQSTOMP_BROKER_MUTUAL_TLS=127.0.0.1:61614 run_tests -R "$ON_RABBITMQ"
 
 round "Sample programs with no broker"
 stop_brokers
-unset VQSTOMP_BROKER VQSTOMP_REQUIRE_BROKER
+unset VQSTOMP_BROKER VQSTOMP_REQUIRE_BROKER VQSTOMP_TLS_DIR
 VQSTOMP_NO_BROKER=1 run_tests -R "${END_TO_END}WithoutBroker"
 
 if [ "$BUILD_DIR" = build ]; then

@@ -31,7 +31,7 @@ namespace {
 
 // A started connection with one polling consumer and an exception listener.
 struct THostilePeer : TPeerConnection {
-  THostilePeer() {
+  explicit THostilePeer(TPeerTransport Transport) : TPeerConnection(Transport) {
     Connection->SetExceptionListener(Faults);
     Session = Connection->CreateSession(false, AckModeAuto);
     Consumer = Session->CreateConsumer(Session->CreateQueue("/queue/a"));
@@ -53,12 +53,23 @@ TClock::duration TimeOf(const std::function<void()>& Action) {
   return TClock::now() - Start;
 }
 
+// The scripted peer's misdeeds reach the client as they are, or through TLS.
+class HostilePeer : public ::testing::TestWithParam<TPeerTransport> {};
+
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Transports, HostilePeer,
+#ifdef VQSTOMP_WITH_TLS
+                         ::testing::Values(TPeerTransport::Plain, TPeerTransport::TLS),
+#else
+                         ::testing::Values(TPeerTransport::Plain),
+#endif
+                         [](const auto& Info) { return Info.param == TPeerTransport::TLS ? "TLS" : "Plain"; });
 
 // Half a frame, then nothing; then a trickle of one byte every 10 ms: each Receive ends
 // within its time-out, and the frame, once whole, arrives once.
-TEST(HostileBroker, StalledAndTrickledFramesNeverHoldReceiveUp) {
-  THostilePeer Peer;
+TEST_P(HostilePeer, StalledAndTrickledFramesNeverHoldReceiveUp) {
+  THostilePeer Peer(GetParam());
   const std::string Whole = Peer.Frame("stalled");
   Peer.Peer.Send(Whole.substr(0, 30));
   EXPECT_LT(TimeOf([&] { EXPECT_EQ(Peer.Consumer->Receive(300), nullptr); }), std::chrono::seconds(3));
@@ -82,18 +93,18 @@ TEST(HostileBroker, StalledAndTrickledFramesNeverHoldReceiveUp) {
 }
 
 // A counted frame may end with its NUL and nothing after it: it arrives at once.
-TEST(HostileBroker, CountedFrameEndedByNulAloneIsDeliveredAtOnce) {
-  THostilePeer Peer;
+TEST_P(HostilePeer, CountedFrameEndedByNulAloneIsDeliveredAtOnce) {
+  THostilePeer Peer(GetParam());
   Peer.Peer.Send("MESSAGE\nsubscription:" + ConsumerIDOf(Peer.Consumer) + "\ncontent-length:4\n\nnull\0"s);
   EXPECT_EQ(Peer.ReceiveBody(5000), "null");
 }
 
 // A length that is not a plain number, or one past the limit, ends the connection with
 // a clear error before any later message could be swallowed or the bytes be held.
-TEST(HostileBroker, UntrustworthyLengthsCloseTheConnection) {
+TEST_P(HostilePeer, UntrustworthyLengthsCloseTheConnection) {
   for (const std::string Length : {"-1", "0x10", "2147483647"}) {
     SCOPED_TRACE(Length);
-    THostilePeer Peer;
+    THostilePeer Peer(GetParam());
     Peer.Connection->SetMaxFrameSize(1024 * 1024);
     Peer.Peer.Send("MESSAGE\nsubscription:" + ConsumerIDOf(Peer.Consumer) + "\ncontent-length:" + Length +
                    "\n\nxx\0\n"s + Peer.Frame("valid"));
@@ -104,7 +115,7 @@ TEST(HostileBroker, UntrustworthyLengthsCloseTheConnection) {
               std::string::npos)
         << Peer.Faults->Errors()[0];
   }
-  THostilePeer Peer;
+  THostilePeer Peer(GetParam());
   Peer.Peer.Send("MESSAGE\nsubscription:" + ConsumerIDOf(Peer.Consumer) + "\nContent-Length:3\n\na\0b\0\n"s +
                  Peer.Frame("after"));
   EXPECT_EQ(Peer.ReceiveBody(5000), "a\0b"s) << "a content-length in any letter case counts";
@@ -112,9 +123,9 @@ TEST(HostileBroker, UntrustworthyLengthsCloseTheConnection) {
 }
 
 // A reset is no graceful close, and an end of stream inside a frame says so.
-TEST(HostileBroker, LossesAreNamedForWhatTheyAre) {
+TEST_P(HostilePeer, LossesAreNamedForWhatTheyAre) {
   for (const bool Reset : {false, true}) {
-    THostilePeer Peer;
+    THostilePeer Peer(GetParam());
     Peer.Peer.Send(Peer.Frame("complete") + "MESSAGE\nsubscription:x\n\nhalf");
     EXPECT_EQ(Peer.ReceiveBody(5000), "complete");
     Reset ? Peer.Peer.Reset() : Peer.Peer.Close();
@@ -128,10 +139,10 @@ TEST(HostileBroker, LossesAreNamedForWhatTheyAre) {
 
 // Random bytes never crash the client: the connection is lost with an error, or the
 // frames they happen to form are refused one by one; Close still works.
-TEST(HostileBroker, GarbageBytesEndInAnErrorNotACrash) {
+TEST_P(HostilePeer, GarbageBytesEndInAnErrorNotACrash) {
   std::mt19937 Random(20261209);
   for (int Round = 0; Round < 20; ++Round) {
-    THostilePeer Peer;
+    THostilePeer Peer(GetParam());
     std::string Garbage(4096, '\0');
     for (char& Byte : Garbage) Byte = static_cast<char>(Random());
     Peer.Peer.Send(Garbage);
@@ -163,10 +174,10 @@ TEST(HostileBroker, StartRaisesWhenNoAnswerComesInTime) {
 
 // A broker that stops reading: Send raises within the write time-out, the connection is
 // lost, and Close from another thread returns at once even while a Send is stuck.
-TEST(HostileBroker, StalledWritesTimeOutAndCloseNeverWaits) {
+TEST_P(HostilePeer, StalledWritesTimeOutAndCloseNeverWaits) {
   for (const bool CloseWhileStuck : {false, true}) {
     SCOPED_TRACE(CloseWhileStuck ? "closed while stuck" : "timed out");
-    THostilePeer Peer;
+    THostilePeer Peer(GetParam());
     Peer.Connection->SetWriteTimeout(CloseWhileStuck ? 60000 : 500);
     Peer.Peer.StopReading();
     auto Producer = Peer.Session->CreateProducer(Peer.Session->CreateQueue("/queue/big"));

@@ -6,8 +6,36 @@
 #include <vqstomp/VQStompFrame.h>
 
 #include "support/VQUnicode.h"
+#ifdef VQSTOMP_WITH_TLS
+#include "TLSFront.h"
+#endif
 
 namespace vq::test {
+
+namespace {
+
+std::shared_ptr<TTLSFront> FrontFor(TPeerTransport Transport, const TScriptedPeer& Peer) {
+  if (Transport == TPeerTransport::Plain) return nullptr;
+#ifdef VQSTOMP_WITH_TLS
+  return std::make_shared<TTLSFront>(Peer.Port());
+#else
+  throw std::runtime_error("This build has no TLS");
+#endif
+}
+
+std::shared_ptr<TVQJMSConnection> ConnectionTo(const TScriptedPeer& Peer, const TTLSFront* Front) {
+  if (Front == nullptr) return TVQJMSConnection::CreateConnection("", "", "127.0.0.1", Peer.Port());
+#ifdef VQSTOMP_WITH_TLS
+  TVQConnectionOptions Options;
+  Options.Host = "127.0.0.1";
+  Options.Port = Front->Port();
+  Options.TLS.Enabled = true;
+  Options.TLS.CAFile = TLSFile("ca.pem");
+  return TVQJMSConnection::CreateConnection(Options);
+#endif
+}
+
+}  // namespace
 
 std::vector<std::shared_ptr<IStompFrame>> SplitFrames(const std::string& Stream) {
   static const std::string Terminator("\0\n", 2);
@@ -75,8 +103,8 @@ size_t TRecordingListener::Count() const {
   return FTexts.size();
 }
 
-TPeerConnection::TPeerConnection()
-    : Connection(TVQJMSConnection::CreateConnection("", "", "127.0.0.1", Peer.Port())) {
+TPeerConnection::TPeerConnection(TPeerTransport Transport)
+    : Front(FrontFor(Transport, Peer)), Connection(ConnectionTo(Peer, Front.get())) {
   Log.Attach(*Connection->GetClient().GetLogger());
   Peer.SetAutoConnected(true);
   Connection->Start();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,10 @@
 #include <vqstomp/VQStompInterfaces.h>
 
 #include "ScriptedPeer.h"
+
+namespace vq::test {
+class TTLSFront;
+}
 
 namespace vq::test {
 
@@ -81,13 +86,21 @@ private:
 // The text of a text message, or the content of a bytes message.
 std::string BodyOf(const std::shared_ptr<IMessage>& Message);
 
-// A connection to a scripted peer that answers CONNECT, already started.
+enum class TPeerTransport { Plain, TLS };
+// For test names.
+inline void PrintTo(TPeerTransport Transport, std::ostream* Out) {
+  *Out << (Transport == TPeerTransport::TLS ? "TLS" : "Plain");
+}
+
+// A connection to a scripted peer that answers CONNECT, already started; through TLS
+// it talks to a TLS front of the peer, trusting the test CA.
 struct TPeerConnection {
-  TPeerConnection();
+  explicit TPeerConnection(TPeerTransport Transport = TPeerTransport::Plain);
   ~TPeerConnection();
   std::vector<std::shared_ptr<IStompFrame>> FramesAfterConnect() const;
 
   TScriptedPeer Peer;
+  std::shared_ptr<TTLSFront> Front;
   TLogRecorder Log;
   std::shared_ptr<TVQJMSConnection> Connection;
 };

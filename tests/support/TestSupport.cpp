@@ -5,13 +5,18 @@
 
 namespace vq::test {
 
-std::optional<TBrokerAddress> BrokerFromEnvironment() {
-  const char* Value = std::getenv("VQSTOMP_BROKER");
+std::optional<TBrokerAddress> BrokerFromEnvironment(const char* Variable) {
+  const char* Value = std::getenv(Variable);
   if (Value == nullptr || *Value == '\0') return std::nullopt;
   const std::string Text(Value);
   const size_t Colon = Text.rfind(':');
   if (Colon == std::string::npos) return TBrokerAddress{Text, 61613};
   return TBrokerAddress{Text.substr(0, Colon), std::stoi(Text.substr(Colon + 1))};
+}
+
+std::string TLSFile(const std::string& Name) {
+  const char* Folder = std::getenv("VQSTOMP_TLS_DIR");
+  return std::string(Folder != nullptr && *Folder != '\0' ? Folder : VQSTOMP_TEST_TLS_DIR) + "/" + Name;
 }
 
 bool BrokerRequired() {

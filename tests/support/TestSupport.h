@@ -15,8 +15,12 @@ struct TBrokerAddress {
   int32_t Port = 0;
 };
 
-// The broker named by VQSTOMP_BROKER ("host:port"), if any.
-std::optional<TBrokerAddress> BrokerFromEnvironment();
+// The broker named by VQSTOMP_BROKER, or by another variable, as "host:port", if any.
+std::optional<TBrokerAddress> BrokerFromEnvironment(const char* Variable = "VQSTOMP_BROKER");
+
+// A file of the test certificates (scripts/tls-certs.sh): in VQSTOMP_TLS_DIR, the test
+// brokers' folder, when it is set; otherwise in the folder the build made.
+std::string TLSFile(const std::string& Name);
 
 // True when the test command runs the suite: a missing broker is then a failure.
 bool BrokerRequired();

@@ -14,9 +14,10 @@
 
 namespace vq::bench {
 
-// SendSync and IdleHeartBeat are the library's own (STOMP 1.2 with heart-beats): the
-// texts sent each waiting for its receipt, and COUNT seconds of an idle connection.
-enum class TCase { SendText, SendBytes, ReceiveClient, ReceiveAuto, SendSync, IdleHeartBeat };
+// SendSync, IdleHeartBeat and Connect are the library's own: the texts sent each waiting
+// for its receipt and COUNT seconds of an idle connection (STOMP 1.2 with heart-beats),
+// and COUNT connections opened and closed one after the other.
+enum class TCase { SendText, SendBytes, ReceiveClient, ReceiveAuto, SendSync, IdleHeartBeat, Connect };
 
 // The options every client of the comparison takes the same way.
 struct TOptions {
@@ -25,6 +26,7 @@ struct TOptions {
   std::string Queue;
   std::string Host = "127.0.0.1";
   int32_t Port = 61613;
+  bool TLS = false;  // only the library's program speaks it
 };
 
 // Every wait for the broker gives up after this long.
@@ -45,21 +47,26 @@ inline TCase ParseCase(std::string_view Name) {
   if (Name == "receive-auto") return TCase::ReceiveAuto;
   if (Name == "send-sync") return TCase::SendSync;
   if (Name == "idle-heartbeat") return TCase::IdleHeartBeat;
+  if (Name == "connect") return TCase::Connect;
   throw std::invalid_argument("unknown case " + std::string(Name));
 }
 
-inline void ParseAddress(const std::string& Address, TOptions& Options) {
+// [ssl://]HOST:PORT
+inline void ParseAddress(std::string_view Address, TOptions& Options) {
+  constexpr std::string_view TLSScheme = "ssl://";
+  Options.TLS = Address.starts_with(TLSScheme);
+  if (Options.TLS) Address.remove_prefix(TLSScheme.size());
   const size_t Colon = Address.rfind(':');
-  Options.Host = Address.substr(0, Colon);
-  Options.Port = std::stoi(Address.substr(Colon + 1));
+  Options.Host = std::string(Address.substr(0, Colon));
+  Options.Port = std::stoi(std::string(Address.substr(Colon + 1)));
 }
 
-// CASE COUNT QUEUE [HOST:PORT]
+// CASE COUNT QUEUE [[ssl://]HOST:PORT]
 inline TOptions ParseOptions(int argc, char** argv) {
   if (argc < 4 || argc > 5)
     throw std::invalid_argument(std::string("usage: ") + argv[0] +
-                                " send-text|send-bytes|receive-client|receive-auto|send-sync|idle-heartbeat COUNT"
-                                " QUEUE [HOST:PORT]");
+                                " send-text|send-bytes|receive-client|receive-auto|send-sync|idle-heartbeat|connect"
+                                " COUNT QUEUE [[ssl://]HOST:PORT]");
   TOptions Options;
   Options.Case = ParseCase(argv[1]);
   Options.Count = std::stoi(argv[2]);

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # End-to-end benchmarks of the library beside other STOMP clients, all speaking STOMP 1.0
-# without content-length to one ActiveMQ on 127.0.0.1:61613, and the listener latency on
-# loopback. Prints a markdown report and, after a full run, writes it to BENCHMARKS.md.
+# without content-length to one ActiveMQ on 127.0.0.1:61613, the library's TLS beside its
+# plain TCP, and the listener latency on loopback. Prints a markdown report and, after a
+# full run, writes it to BENCHMARKS.md.
 #
 #   scripts/bench.sh [--runs N] [--count N] [--clients LIST] [--cases LIST] [--output FILE]
 #
 #   --runs N        repetitions; medians are reported (default 3)
 #   --count N       messages of the bulk cases (default 100000; the text cases send 2000)
 #   --clients LIST  comma-separated subset of: floor,vqstomp,stomp.py,stompit,stompjs
-#   --cases LIST    comma-separated subset of: text-send,text-receive,bulk-send,bulk-listen,bulk-receive,latency
+#   --cases LIST    comma-separated subset of: text-send,text-receive,bulk-send,bulk-listen,bulk-receive,
+#                   tls-bulk-send,tls-bulk-listen,connect,latency
 #   --output FILE   where the report goes (default: BENCHMARKS.md after a full run, else nowhere)
+#
+# Only vqstomp runs tls-bulk-send and tls-bulk-listen (bulk-send and bulk-listen over TLS on
+# 127.0.0.1:61614, trusting the CA of scripts/broker.sh or the file VQSTOMP_BENCH_TLS_CA names)
+# and connect (connections made and closed one after the other, over plain TCP and over TLS).
 #
 # The broker: one that scripts/broker.sh started is reused as it is (other engineers may
 # be testing against it); one started by anything else is used only with
@@ -24,12 +30,15 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 readonly ALL_CLIENTS=floor,vqstomp,stomp.py,stompit,stompjs
-readonly ALL_CASES=text-send,text-receive,bulk-send,bulk-listen,bulk-receive,latency
+readonly ALL_CASES=text-send,text-receive,bulk-send,bulk-listen,bulk-receive,tls-bulk-send,tls-bulk-listen,connect,latency
 readonly BROKER_ADDRESS=127.0.0.1:61613
+readonly TLS_BROKER_ADDRESS=ssl://127.0.0.1:61614
+readonly BROKER_DIR=${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}
 readonly TEXT_COUNT=2000
 # A text case takes some 20 ms, where the broker's hiccups weigh: it runs this often per run.
 readonly TEXT_REPEATS=5
 readonly DEFAULT_BULK_COUNT=100000
+readonly CONNECT_COUNT=200
 readonly CASE_TIMEOUT=300
 readonly SCRATCH=${VQSTOMP_BENCH_DIR:-/tmp/vqstomp-bench}
 readonly BUILD_DIR=build-bench
@@ -109,7 +118,7 @@ prepare_tools() {
 STARTED_BROKER=0
 
 broker_started_by_script() {
-    local pidfile=${VQSTOMP_BROKER_DIR:-/tmp/vqstomp-broker}/activemq/broker.pid pid
+    local pidfile=$BROKER_DIR/activemq/broker.pid pid
     [[ -r $pidfile ]] && read -r pid < "$pidfile" && [[ $pid =~ ^[0-9]+$ ]] || return 1
     [[ $(tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null) == *activemq* ]]
 }
@@ -145,6 +154,11 @@ client_command() { # client -> the command that runs one case
     esac
 }
 
+# The tls- cases go to the TLS port; the steps that fill or empty their queues do not.
+broker_address() { # case
+    if [[ $1 == tls-* ]]; then echo "$TLS_BROKER_ADDRESS"; else echo "$BROKER_ADDRESS"; fi
+}
+
 # Runs one case and appends "run client case count elapsed cpu user maxrss_kb" to RESULTS (the
 # report shows only the cases, not the steps that fill or empty a queue). Fails when the
 # case did.
@@ -153,7 +167,8 @@ measure() { # run client case mode count queue
     local -a command
     read -r -a command <<< "$(client_command "$client")"
     if ! output=$(NODE_PATH=$SCRATCH/node/node_modules timeout "$CASE_TIMEOUT" \
-                  /usr/bin/time -f %M -o "$WORK/rss" "${command[@]}" "$mode" "$count" "$queue" "$BROKER_ADDRESS"); then
+                  /usr/bin/time -f %M -o "$WORK/rss" "${command[@]}" "$mode" "$count" "$queue" \
+                  "$(broker_address "$name")"); then
         say "run $run: $client $name failed"
         return 1
     fi
@@ -199,9 +214,25 @@ run_client() { # run client
         round_trip "$run" "$client" "$(step bulk-send fill)" send-bytes \
                    "$(step bulk-listen empty)" receive-auto "$BULK_COUNT" "$queue-bulk"
     fi
+    # Right after the plain bulk cases, so that a noisy minute hurts both alike.
+    if [[ $client == vqstomp ]]; then run_tls_bulk "$run" "$queue"; fi
     if selected bulk-receive; then
         round_trip "$run" "$client" fill send-bytes bulk-receive receive-client "$BULK_COUNT" "$queue-poll"
     fi
+    if [[ $client == vqstomp ]]; then run_connect "$run" "$queue"; fi
+}
+
+# The library alone: the other clients are not asked to speak TLS.
+run_tls_bulk() { # run queue
+    selected tls-bulk-send || selected tls-bulk-listen || return 0
+    round_trip "$1" vqstomp "$(step tls-bulk-send fill)" send-bytes \
+               "$(step tls-bulk-listen empty)" receive-auto "$BULK_COUNT" "$2-tls-bulk"
+}
+
+run_connect() { # run queue
+    selected connect || return 0
+    measure "$1" vqstomp connect connect "$CONNECT_COUNT" "$2-connect" || true
+    measure "$1" vqstomp tls-connect connect "$CONNECT_COUNT" "$2-connect" || true
 }
 
 run_latency() {
@@ -228,6 +259,17 @@ machine_facts() {
     echo "load=$(cut -d ' ' -f 1-3 /proc/loadavg)"
 }
 
+# What the broker agrees to with OpenSSL's defaults, which the library keeps.
+tls_session() {
+    local session cipher exchange key
+    session=$(timeout 10 openssl s_client -connect "${TLS_BROKER_ADDRESS#ssl://}" -CAfile "$VQSTOMP_BENCH_TLS_CA" \
+              < /dev/null 2> /dev/null) || true
+    cipher=$(sed -n 's/^New, \(.*\), Cipher is \(.*\)/\1, \2/p' <<< "$session")
+    exchange=$(sed -n 's/^Server Temp Key: \([^,]*\).*/\1/p' <<< "$session")
+    key=$(sed -n 's/^Server public key is \([0-9]*\) bit$/\1/p' <<< "$session")
+    echo "tls=${cipher:-unknown session}, key exchange ${exchange:-unknown}, ${key:-?}-bit broker key"
+}
+
 main() {
     parse_options "$@"
     prepare_tools
@@ -237,9 +279,11 @@ main() {
     : > "$RESULTS"
     : > "$LATENCY"
     trap 'release_broker; rm -rf "$WORK"' EXIT
+    export VQSTOMP_BENCH_TLS_CA=${VQSTOMP_BENCH_TLS_CA:-$BROKER_DIR/tls/ca.pem}
     machine_facts > "$WORK/machine"
     if [[ $CASES != latency ]]; then
         acquire_broker
+        tls_session >> "$WORK/machine"
         local run client
         # Clients take turns within each run, so a noisy minute hurts them alike.
         for (( run = 1; run <= RUNS; run++ )); do

@@ -3,7 +3,8 @@
     report.py MACHINE RESULTS LATENCY TEXT_COUNT TEXT_REPEATS BULK_COUNT
 
 MACHINE holds key=value lines; RESULTS lines "run client case count elapsed_s cpu_s user_s maxrss_kb";
-LATENCY the output lines of vqstomp_latency_bench.
+LATENCY the output lines of vqstomp_latency_bench. The cases of vqstomp alone (tls-bulk-send,
+tls-bulk-listen, connect, tls-connect) have a section of their own.
 """
 import re
 import statistics
@@ -19,6 +20,9 @@ CASES = {
     "bulk-listen": "receive {bulk}, listener, auto ack",
     "bulk-receive": "receive {bulk}, `Receive`, client ack each",
 }
+# Cases of vqstomp over plain TCP beside the same over TLS.
+MESSAGE_PAIRS = [("bulk-send", "tls-bulk-send"), ("bulk-listen", "tls-bulk-listen")]
+CONNECT_PAIR = ("connect", "tls-connect")
 
 
 def read_machine(path):
@@ -42,6 +46,8 @@ class Figures:
 
     def __init__(self, runs):
         self.runs = len(runs)
+        self.count = runs[0][0]
+        self.elapsed_us = statistics.median(elapsed / count * 1e6 for count, elapsed, *_ in runs)
         self.rate = statistics.median(count / elapsed for count, elapsed, *_ in runs)
         self.cpu_us = statistics.median(cpu / count * 1e6 for count, _, cpu, *_ in runs)
         self.user_us = statistics.median(user / count * 1e6 for count, _, _, user, _ in runs)
@@ -52,8 +58,17 @@ def figures(samples):
     return {key: Figures(runs) for key, runs in samples.items() if runs}
 
 
+def grouped(number):
+    return f"{number:,.0f}".replace(",", " ")
+
+
 def ratio(value, reference):
     return f"{value / reference:.2f}" if value is not None and reference else "–"
+
+
+def cell(figures, expected, text):
+    """The text, followed by how many samples there are when fewer than expected."""
+    return text + (f" ({figures.runs}/{expected})" if figures.runs < expected else "")
 
 
 def table(title, results, cases, expected, metric, unit_format, best):
@@ -71,14 +86,45 @@ def table(title, results, cases, expected, metric, unit_format, best):
             if client not in values:
                 cells.append("–")
                 continue
-            samples = results[client, case].runs
-            short = samples < expected[case]
-            cells.append(unit_format(values[client]) + (f" ({samples}/{expected[case]})" if short else ""))
+            cells.append(cell(results[client, case], expected[case], unit_format(values[client])))
         others = [values[c] for c in OTHERS if c in values]
         lines.append(f"| {label} | " + " | ".join(cells) +
                      f" | {ratio(values.get('vqstomp'), best(others) if others else None)}"
                      f" | {ratio(values.get('vqstomp'), values.get('floor'))} |")
     return lines + [""]
+
+
+def tls_row(results, runs, label, pair, metric, unit_format):
+    found = [results.get(("vqstomp", case)) for case in pair]
+    if not any(found):
+        return []
+    values = [metric(figures) if figures else None for figures in found]
+    cells = [cell(figures, runs, unit_format(value)) if figures else "–" for figures, value in zip(found, values)]
+    return [f"| {label} | " + " | ".join(cells) + f" | {ratio(values[1], values[0])} |"]
+
+
+def tls_section(results, runs, labels, machine):
+    if not any(("vqstomp", tls) in results for _, tls in MESSAGE_PAIRS + [CONNECT_PAIR]):
+        return []
+    rows = []
+    for pair in MESSAGE_PAIRS:
+        rows += tls_row(results, runs, f"{labels[pair[0]]}: msg/s", pair, lambda f: f.rate, grouped)
+        rows += tls_row(results, runs, f"{labels[pair[0]]}: CPU µs per message", pair, lambda f: f.cpu_us,
+                        lambda v: f"{v:.2f}")
+    rows += tls_row(results, runs, "connection: ms each", CONNECT_PAIR, lambda f: f.elapsed_us / 1000,
+                    lambda v: f"{v:.2f}")
+    rows += tls_row(results, runs, "connection: CPU ms each", CONNECT_PAIR, lambda f: f.cpu_us / 1000,
+                    lambda v: f"{v:.3f}")
+    connects = [results["vqstomp", case] for case in CONNECT_PAIR if ("vqstomp", case) in results]
+    connecting = (f"; and {connects[0].count} connections made one after the other, each `Start` then `Close` "
+                  "(TCP connect, TLS handshake, CONNECT, DISCONNECT), after one not counted") if connects else ""
+    return ["### TLS beside plain TCP", "",
+            "vqstomp alone (the other clients are not asked to speak TLS), in the same runs as the tables above: "
+            "the bulk cases again over ActiveMQ's STOMP over TLS port 61614, the broker's certificate and name "
+            f"checked against the test CA ({machine.get('tls', 'session unknown')}){connecting}. "
+            "CPU is the client's alone, as above: the broker's share of the handshake is not in it. "
+            "Medians of the runs; a TLS ÷ plain below 1 in a rate, or above 1 in a time, is what TLS costs.", "",
+            "| | plain | TLS | TLS ÷ plain |", "|---|---:|---:|---:|"] + rows + [""]
 
 
 def latency_section(path):
@@ -105,8 +151,9 @@ def main():
     machine = read_machine(machine_path)
     samples, runs = read_results(results_path)
     results = figures(samples)
-    cases = {case: label.format(text=text_count, bulk=f"{int(bulk_count):,}".replace(",", " "))
-             for case, label in CASES.items() if any((c, case) in results for c in CLIENTS)}
+    labels = {case: label.format(text=text_count, bulk=grouped(int(bulk_count)))
+              for case, label in CASES.items()}
+    cases = {case: label for case, label in labels.items() if any((c, case) in results for c in CLIENTS)}
     expected = {case: runs * (int(text_repeats) if case.startswith("text-") else 1) for case in cases}
     out = [
         "# Benchmarks",
@@ -135,13 +182,14 @@ def main():
     ]
     if cases:
         out += table("Messages per second (higher is better)", results, cases, expected,
-                     lambda f: f.rate, lambda v: f"{v:,.0f}".replace(",", " "), max)
+                     lambda f: f.rate, grouped, max)
         out += table("CPU time per message, µs (lower is better)", results, cases, expected,
                      lambda f: f.cpu_us, lambda v: f"{v:.2f}", min)
         out += table("Of that, user-space CPU time per message, µs: the client's own code, the rest being the "
                      "kernel's", results, cases, expected, lambda f: f.user_us, lambda v: f"{v:.2f}", min)
         out += table("Peak memory, MiB (lower is better)", results, cases, expected,
                      lambda f: f.rss_mib, lambda v: f"{v:.1f}", min)
+    out += tls_section(results, runs, labels, machine)
     out += latency_section(latency_path)
     print("\n".join(out).rstrip("\n"))
 

@@ -152,6 +152,11 @@ void Handshake(TPlainSocket& Socket) {
 }
 
 void Run(const TOptions& Options) {
+  // The floor is plain sockets and the four message cases, nothing else.
+  if (Options.TLS) throw std::invalid_argument("the floor speaks no TLS");
+  if (Options.Case != TCase::SendText && Options.Case != TCase::SendBytes && Options.Case != TCase::ReceiveClient &&
+      Options.Case != TCase::ReceiveAuto)
+    throw std::invalid_argument("the floor runs only send-text, send-bytes, receive-client and receive-auto");
   TPlainSocket Socket(Options.Host, Options.Port);
   Handshake(Socket);
   if (Options.Case == TCase::SendText || Options.Case == TCase::SendBytes)

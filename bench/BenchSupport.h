@@ -11,13 +11,42 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vq::bench {
 
-// SendSync, IdleHeartBeat and Connect are the library's own: the texts sent each waiting
-// for its receipt and COUNT seconds of an idle connection (STOMP 1.2 with heart-beats),
-// and COUNT connections opened and closed one after the other.
-enum class TCase { SendText, SendBytes, ReceiveClient, ReceiveAuto, SendSync, IdleHeartBeat, Connect };
+// SendSync, IdleHeartBeat, Connect and the large bodies are the library's own: the texts
+// sent each waiting for its receipt, COUNT seconds of an idle connection (STOMP 1.2 with
+// heart-beats), COUNT connections opened and closed one after the other, and bytes
+// messages of 1 MiB and 16 MiB.
+enum class TCase {
+  SendText,
+  SendBytes,
+  ReceiveClient,
+  ReceiveAuto,
+  SendSync,
+  IdleHeartBeat,
+  Connect,
+  Send1MiB,
+  Receive1MiB,
+  Send16MiB,
+  Receive16MiB
+};
+
+// The names on the command line, in the order the usage lists them.
+inline constexpr std::pair<std::string_view, TCase> CaseNames[] = {
+    {"send-text", TCase::SendText},
+    {"send-bytes", TCase::SendBytes},
+    {"receive-client", TCase::ReceiveClient},
+    {"receive-auto", TCase::ReceiveAuto},
+    {"send-sync", TCase::SendSync},
+    {"idle-heartbeat", TCase::IdleHeartBeat},
+    {"connect", TCase::Connect},
+    {"send-1mib", TCase::Send1MiB},
+    {"receive-1mib", TCase::Receive1MiB},
+    {"send-16mib", TCase::Send16MiB},
+    {"receive-16mib", TCase::Receive16MiB},
+};
 
 // The options every client of the comparison takes the same way.
 struct TOptions {
@@ -39,16 +68,24 @@ inline std::string BulkBody() { return std::string(100, 'x'); }
 inline std::string Body(TCase Case, int32_t Number) {
   return Case == TCase::SendText || Case == TCase::SendSync ? TextBody(Number) : BulkBody();
 }
+// The body of a large case's bytes messages, 0 for the other cases.
+inline size_t LargeBodySize(TCase Case) {
+  constexpr size_t MiB = 1024 * 1024;
+  if (Case == TCase::Send1MiB || Case == TCase::Receive1MiB) return MiB;
+  if (Case == TCase::Send16MiB || Case == TCase::Receive16MiB) return 16 * MiB;
+  return 0;
+}
 
 inline TCase ParseCase(std::string_view Name) {
-  if (Name == "send-text") return TCase::SendText;
-  if (Name == "send-bytes") return TCase::SendBytes;
-  if (Name == "receive-client") return TCase::ReceiveClient;
-  if (Name == "receive-auto") return TCase::ReceiveAuto;
-  if (Name == "send-sync") return TCase::SendSync;
-  if (Name == "idle-heartbeat") return TCase::IdleHeartBeat;
-  if (Name == "connect") return TCase::Connect;
+  for (const auto& [Text, Case] : CaseNames)
+    if (Text == Name) return Case;
   throw std::invalid_argument("unknown case " + std::string(Name));
+}
+
+inline std::string CaseList() {
+  std::string List;
+  for (const auto& Entry : CaseNames) List.append(List.empty() ? "" : "|").append(Entry.first);
+  return List;
 }
 
 // [ssl://]HOST:PORT
@@ -64,8 +101,7 @@ inline void ParseAddress(std::string_view Address, TOptions& Options) {
 // CASE COUNT QUEUE [[ssl://]HOST:PORT]
 inline TOptions ParseOptions(int argc, char** argv) {
   if (argc < 4 || argc > 5)
-    throw std::invalid_argument(std::string("usage: ") + argv[0] +
-                                " send-text|send-bytes|receive-client|receive-auto|send-sync|idle-heartbeat|connect"
+    throw std::invalid_argument(std::string("usage: ") + argv[0] + " " + CaseList() +
                                 " COUNT QUEUE [[ssl://]HOST:PORT]");
   TOptions Options;
   Options.Case = ParseCase(argv[1]);

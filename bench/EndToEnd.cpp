@@ -3,6 +3,8 @@
 //   vqstomp_e2e_bench send-sync COUNT QUEUE [ADDRESS]       (STOMP 1.2, heart-beats 1000,1000)
 //   vqstomp_e2e_bench idle-heartbeat SECONDS QUEUE [ADDRESS] (the same, idle)
 //   vqstomp_e2e_bench connect COUNT QUEUE [ADDRESS]         (COUNT connections, one after the other)
+//   vqstomp_e2e_bench send-1mib|receive-1mib|send-16mib|receive-16mib COUNT QUEUE [ADDRESS]
+//                     (bytes messages of that size, received by a listener that checks each size)
 // ADDRESS is HOST:PORT, or ssl://HOST:PORT for TLS trusting the CA file that
 // VQSTOMP_BENCH_TLS_CA names.
 // Prints "elapsed=<s> cpu=<s>" for the work itself: sends end with the broker's receipt
@@ -30,19 +32,32 @@ using namespace vq::bench;
 
 namespace {
 
-// Numbered texts are made per message, the fixed bulk text once.
+// Numbered texts are made per message, the fixed bulk text once; a large body is made
+// once too, in the one message sent again and again, so that only the library's copies
+// weigh on memory.
 class TMessageMaker {
 public:
-  TMessageMaker(ISession& Session, TCase Case) : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())) {}
+  TMessageMaker(ISession& Session, TCase Case)
+      : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())), FLarge(LargeMessage(Session, Case)) {}
   std::shared_ptr<IMessage> Make(int32_t Number) const {
+    if (FLarge) return FLarge;
     if (FCase != TCase::SendBytes) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
     return FSession.CreateTextMessage(FBulk);
   }
 
 private:
+  static std::shared_ptr<IMessage> LargeMessage(ISession& Session, TCase Case) {
+    const size_t Size = LargeBodySize(Case);
+    if (Size == 0) return nullptr;
+    auto Message = Session.CreateBytesMessage();
+    Message->SetContent(std::string(Size, 'x'));
+    return Message;
+  }
+
   ISession& FSession;
   const TCase FCase;
   const std::u16string FBulk;
+  const std::shared_ptr<IMessage> FLarge;
 };
 
 void AwaitReceipt(TVQJMSClient& Client) {
@@ -96,28 +111,42 @@ void ReceiveAndAcknowledge(TVQJMSConnection& Connection, const TOptions& Options
   Session->Close();
 }
 
+// Counts the messages and, given a body size, those of another size (or not bytes). A
+// received message is not kept.
 class TCountingListener : public IMessageListener {
 public:
-  explicit TCountingListener(int32_t Expected) : FExpected(Expected) {}
-  void OnMessage(const std::shared_ptr<IMessage>&) override {
+  TCountingListener(int32_t Expected, size_t BodySize) : FExpected(Expected), FBodySize(BodySize) {}
+  void OnMessage(const std::shared_ptr<IMessage>& Message) override {
+    if (FBodySize != 0 && !HasBodySize(*Message)) ++FWrongBodies;
     if (++FCount == FExpected) FDone.set_value();
   }
   std::future<void> Done() { return FDone.get_future(); }
+  int32_t WrongBodies() const { return FWrongBodies; }
 
 private:
+  bool HasBodySize(const IMessage& Message) const {
+    const auto* Bytes = dynamic_cast<const IBytesMessage*>(&Message);
+    return Bytes != nullptr && Bytes->GetContent().size() == FBodySize;
+  }
+
   const int32_t FExpected;
+  const size_t FBodySize;
   std::atomic<int32_t> FCount{0};
+  std::atomic<int32_t> FWrongBodies{0};
   std::promise<void> FDone;
 };
 
 void ReceiveWithListener(TVQJMSConnection& Connection, const TOptions& Options) {
   const auto Session = Connection.CreateSession(false, AckModeAuto);
-  const auto Listener = std::make_shared<TCountingListener>(Options.Count);
+  const auto Listener = std::make_shared<TCountingListener>(Options.Count, LargeBodySize(Options.Case));
   auto Done = Listener->Done();
   const TWorkTimer Timer;
   Session->CreateConsumer(Session->CreateQueue(Options.Queue))->SetMessageListener(Listener);
   if (Done.wait_for(std::chrono::milliseconds(BrokerTimeoutMs)) != std::future_status::ready)
     throw std::runtime_error("the listener did not get every message");
+  if (Listener->WrongBodies() > 0)
+    throw std::runtime_error(std::to_string(Listener->WrongBodies()) + " bodies were not of " +
+                             std::to_string(LargeBodySize(Options.Case)) + " bytes");
   Timer.Report();
   Session->Close();
 }
@@ -168,12 +197,16 @@ void Run(const TOptions& Options) {
   switch (Options.Case) {
     case TCase::SendText:
     case TCase::SendBytes:
+    case TCase::Send1MiB:
+    case TCase::Send16MiB:
       SendMessages(*Connection, Options);
       break;
     case TCase::ReceiveClient:
       ReceiveAndAcknowledge(*Connection, Options);
       break;
     case TCase::ReceiveAuto:
+    case TCase::Receive1MiB:
+    case TCase::Receive16MiB:
       ReceiveWithListener(*Connection, Options);
       break;
     case TCase::SendSync:

@@ -15,10 +15,11 @@
 
 namespace vq::bench {
 
-// SendSync, IdleHeartBeat, Connect and the large bodies are the library's own: the texts
-// sent each waiting for its receipt, COUNT seconds of an idle connection (STOMP 1.2 with
-// heart-beats), COUNT connections opened and closed one after the other, and bytes
-// messages of 1 MiB and 16 MiB.
+// SendSync, IdleHeartBeat, Connect and the cases after them are the library's own: the
+// texts sent each waiting for its receipt, COUNT seconds of an idle connection (STOMP 1.2
+// with heart-beats), COUNT connections opened and closed one after the other, bytes
+// messages of 1 MiB and 16 MiB, and the bulk text spread over many queues, each with a
+// consumer of its own.
 enum class TCase {
   SendText,
   SendBytes,
@@ -30,7 +31,9 @@ enum class TCase {
   Send1MiB,
   Receive1MiB,
   Send16MiB,
-  Receive16MiB
+  Receive16MiB,
+  SendSpread,
+  ListenSpread
 };
 
 // The names on the command line, in the order the usage lists them.
@@ -46,6 +49,8 @@ inline constexpr std::pair<std::string_view, TCase> CaseNames[] = {
     {"receive-1mib", TCase::Receive1MiB},
     {"send-16mib", TCase::Send16MiB},
     {"receive-16mib", TCase::Receive16MiB},
+    {"send-spread", TCase::SendSpread},
+    {"listen-spread", TCase::ListenSpread},
 };
 
 // The options every client of the comparison takes the same way.
@@ -65,9 +70,9 @@ inline constexpr std::string_view LastReceipt = "bench-last";
 
 inline std::string TextBody(int32_t Number) { return "This is test message " + std::to_string(Number); }
 inline std::string BulkBody() { return std::string(100, 'x'); }
-inline std::string Body(TCase Case, int32_t Number) {
-  return Case == TCase::SendText || Case == TCase::SendSync ? TextBody(Number) : BulkBody();
-}
+// The cases whose texts are numbered; the other texts are the bulk one.
+inline bool NumberedTexts(TCase Case) { return Case == TCase::SendText || Case == TCase::SendSync; }
+inline std::string Body(TCase Case, int32_t Number) { return NumberedTexts(Case) ? TextBody(Number) : BulkBody(); }
 // The body of a large case's bytes messages, 0 for the other cases.
 inline size_t LargeBodySize(TCase Case) {
   constexpr size_t MiB = 1024 * 1024;

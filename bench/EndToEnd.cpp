@@ -5,6 +5,9 @@
 //   vqstomp_e2e_bench connect COUNT QUEUE [ADDRESS]         (COUNT connections, one after the other)
 //   vqstomp_e2e_bench send-1mib|receive-1mib|send-16mib|receive-16mib COUNT QUEUE [ADDRESS]
 //                     (bytes messages of that size, received by a listener that checks each size)
+//   vqstomp_e2e_bench send-spread|listen-spread COUNT QUEUE [ADDRESS]
+//                     (round-robin over QUEUE.0 to QUEUE.(N-1), one listening consumer each, on one
+//                     session; N from VQSTOMP_BENCH_CONSUMERS, 1000 without it)
 // ADDRESS is HOST:PORT, or ssl://HOST:PORT for TLS trusting the CA file that
 // VQSTOMP_BENCH_TLS_CA names.
 // Prints "elapsed=<s> cpu=<s>" for the work itself: sends end with the broker's receipt
@@ -19,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <vqstomp/VQJMSConnection.h>
 #include <vqstomp/VQStompFrame.h>
@@ -41,7 +45,7 @@ public:
       : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())), FLarge(LargeMessage(Session, Case)) {}
   std::shared_ptr<IMessage> Make(int32_t Number) const {
     if (FLarge) return FLarge;
-    if (FCase != TCase::SendBytes) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
+    if (NumberedTexts(FCase)) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
     return FSession.CreateTextMessage(FBulk);
   }
 
@@ -69,14 +73,39 @@ void AwaitReceipt(TVQJMSClient& Client) {
     if (!Client.GetCommAdapter()->ReceiveFrame(BrokerTimeoutMs)) throw std::runtime_error("no receipt from the broker");
 }
 
-// Every message but the last through a producer, the last with a receipt to wait for.
+int32_t SpreadWidth() {
+  constexpr const char* Variable = "VQSTOMP_BENCH_CONSUMERS";
+  const char* Value = std::getenv(Variable);
+  const int32_t Width = Value == nullptr || *Value == '\0' ? 1000 : std::stoi(Value);
+  if (Width < 1) throw std::invalid_argument(std::string(Variable) + " must be 1 or more");
+  return Width;
+}
+
+// QUEUE.0 to QUEUE.(N-1) for the spread cases, QUEUE alone for the others.
+std::vector<std::string> QueueNames(const TOptions& Options) {
+  if (Options.Case != TCase::SendSpread && Options.Case != TCase::ListenSpread) return {Options.Queue};
+  std::vector<std::string> Names;
+  for (int32_t Index = 0, Width = SpreadWidth(); Index < Width; ++Index)
+    Names.push_back(Options.Queue + "." + std::to_string(Index));
+  return Names;
+}
+
+// Message Number's place in a round over Width queues.
+size_t Turn(int32_t Number, size_t Width) { return static_cast<size_t>(Number - 1) % Width; }
+
+// Every message but the last through the producer of its queue, round-robin, the last
+// with a receipt to wait for.
 void SendMessages(TVQJMSConnection& Connection, const TOptions& Options) {
   const auto Session = Connection.CreateSession(false, AckModeAuto);
-  const auto Producer = Session->CreateProducer(Session->CreateQueue(Options.Queue));
+  const auto Queues = QueueNames(Options);
+  std::vector<std::shared_ptr<IMessageProducer>> Producers;
+  for (const auto& Queue : Queues) Producers.push_back(Session->CreateProducer(Session->CreateQueue(Queue)));
   const TMessageMaker Maker(*Session, Options.Case);
   const TWorkTimer Timer;
-  for (int32_t Number = 1; Number < Options.Count; ++Number) Producer->Send(Maker.Make(Number));
-  Connection.GetClient().SendMessage(Maker.Make(Options.Count), Options.Queue, LastReceipt);
+  for (int32_t Number = 1; Number < Options.Count; ++Number)
+    Producers[Turn(Number, Producers.size())]->Send(Maker.Make(Number));
+  Connection.GetClient().SendMessage(Maker.Make(Options.Count), Queues[Turn(Options.Count, Queues.size())],
+                                     LastReceipt);
   AwaitReceipt(Connection.GetClient());
   Timer.Report();
 }
@@ -111,8 +140,8 @@ void ReceiveAndAcknowledge(TVQJMSConnection& Connection, const TOptions& Options
   Session->Close();
 }
 
-// Counts the messages and, given a body size, those of another size (or not bytes). A
-// received message is not kept.
+// Counts the messages of every consumer it listens to and, given a body size, those of
+// another size (or not bytes). A received message is not kept.
 class TCountingListener : public IMessageListener {
 public:
   TCountingListener(int32_t Expected, size_t BodySize) : FExpected(Expected), FBodySize(BodySize) {}
@@ -140,8 +169,9 @@ void ReceiveWithListener(TVQJMSConnection& Connection, const TOptions& Options) 
   const auto Session = Connection.CreateSession(false, AckModeAuto);
   const auto Listener = std::make_shared<TCountingListener>(Options.Count, LargeBodySize(Options.Case));
   auto Done = Listener->Done();
+  const auto Queues = QueueNames(Options);
   const TWorkTimer Timer;
-  Session->CreateConsumer(Session->CreateQueue(Options.Queue))->SetMessageListener(Listener);
+  for (const auto& Queue : Queues) Session->CreateConsumer(Session->CreateQueue(Queue))->SetMessageListener(Listener);
   if (Done.wait_for(std::chrono::milliseconds(BrokerTimeoutMs)) != std::future_status::ready)
     throw std::runtime_error("the listener did not get every message");
   if (Listener->WrongBodies() > 0)
@@ -199,6 +229,7 @@ void Run(const TOptions& Options) {
     case TCase::SendBytes:
     case TCase::Send1MiB:
     case TCase::Send16MiB:
+    case TCase::SendSpread:
       SendMessages(*Connection, Options);
       break;
     case TCase::ReceiveClient:
@@ -207,6 +238,7 @@ void Run(const TOptions& Options) {
     case TCase::ReceiveAuto:
     case TCase::Receive1MiB:
     case TCase::Receive16MiB:
+    case TCase::ListenSpread:
       ReceiveWithListener(*Connection, Options);
       break;
     case TCase::SendSync:

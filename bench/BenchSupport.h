@@ -5,6 +5,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -12,14 +13,16 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vq::bench {
 
 // SendSync, IdleHeartBeat, Connect and the cases after them are the library's own: the
 // texts sent each waiting for its receipt, COUNT seconds of an idle connection (STOMP 1.2
 // with heart-beats), COUNT connections opened and closed one after the other, bytes
-// messages of 1 MiB and 16 MiB, and the bulk text spread over many queues, each with a
-// consumer of its own.
+// messages of 1 MiB and 16 MiB, the bulk text spread over many queues, each with a
+// consumer of its own, and the time a connection with failover takes to carry messages
+// again after its broker was killed.
 enum class TCase {
   SendText,
   SendBytes,
@@ -33,7 +36,8 @@ enum class TCase {
   Send16MiB,
   Receive16MiB,
   SendSpread,
-  ListenSpread
+  ListenSpread,
+  Reconnect
 };
 
 // The names on the command line, in the order the usage lists them.
@@ -51,6 +55,12 @@ inline constexpr std::pair<std::string_view, TCase> CaseNames[] = {
     {"receive-16mib", TCase::Receive16MiB},
     {"send-spread", TCase::SendSpread},
     {"listen-spread", TCase::ListenSpread},
+    {"reconnect", TCase::Reconnect},
+};
+
+struct TAddress {
+  std::string Host;
+  int32_t Port = 0;
 };
 
 // The options every client of the comparison takes the same way.
@@ -58,8 +68,9 @@ struct TOptions {
   TCase Case = TCase::SendText;
   int32_t Count = 0;
   std::string Queue;
-  std::string Host = "127.0.0.1";
+  std::string Host = "127.0.0.1";  // the first broker
   int32_t Port = 61613;
+  std::vector<TAddress> Brokers;  // every broker, in order; several only for the reconnect case
   bool TLS = false;  // only the library's program speaks it
 };
 
@@ -93,26 +104,42 @@ inline std::string CaseList() {
   return List;
 }
 
-// [ssl://]HOST:PORT
+inline TAddress ParseHostPort(std::string_view Address) {
+  const size_t Colon = Address.rfind(':');
+  return {std::string(Address.substr(0, Colon)), std::stoi(std::string(Address.substr(Colon + 1)))};
+}
+
+// [ssl://]HOST:PORT, or for the reconnect case [ssl://]HOST:PORT,HOST:PORT,... (the
+// scheme for all).
 inline void ParseAddress(std::string_view Address, TOptions& Options) {
   constexpr std::string_view TLSScheme = "ssl://";
   Options.TLS = Address.starts_with(TLSScheme);
   if (Options.TLS) Address.remove_prefix(TLSScheme.size());
-  const size_t Colon = Address.rfind(':');
-  Options.Host = std::string(Address.substr(0, Colon));
-  Options.Port = std::stoi(std::string(Address.substr(Colon + 1)));
+  Options.Brokers.clear();
+  for (size_t Start = 0; Start <= Address.size();) {
+    const size_t End = std::min(Address.find(',', Start), Address.size());
+    Options.Brokers.push_back(ParseHostPort(Address.substr(Start, End - Start)));
+    Start = End + 1;
+  }
+  if (Options.Brokers.size() > 1 && Options.Case != TCase::Reconnect)
+    throw std::invalid_argument("only the reconnect case takes a list of brokers");
+  Options.Host = Options.Brokers.front().Host;
+  Options.Port = Options.Brokers.front().Port;
 }
 
-// CASE COUNT QUEUE [[ssl://]HOST:PORT]
+// CASE COUNT QUEUE [ADDRESS]
 inline TOptions ParseOptions(int argc, char** argv) {
   if (argc < 4 || argc > 5)
     throw std::invalid_argument(std::string("usage: ") + argv[0] + " " + CaseList() +
-                                " COUNT QUEUE [[ssl://]HOST:PORT]");
+                                " COUNT QUEUE [[ssl://]HOST:PORT[,HOST:PORT...]]");
   TOptions Options;
   Options.Case = ParseCase(argv[1]);
   Options.Count = std::stoi(argv[2]);
   Options.Queue = argv[3];
-  if (argc == 5) ParseAddress(argv[4], Options);
+  if (argc == 5)
+    ParseAddress(argv[4], Options);
+  else
+    Options.Brokers = {{Options.Host, Options.Port}};
   return Options;
 }
 

@@ -8,18 +8,30 @@
 //   vqstomp_e2e_bench send-spread|listen-spread COUNT QUEUE [ADDRESS]
 //                     (round-robin over QUEUE.0 to QUEUE.(N-1), one listening consumer each, on one
 //                     session; N from VQSTOMP_BENCH_CONSUMERS, 1000 without it)
+//   vqstomp_e2e_bench reconnect 1 QUEUE HOST:PORT,HOST:PORT,...
+//                     (failover over the list, STOMP 1.2 with heart-beats 1000,1000; the command
+//                     that VQSTOMP_BENCH_KILL holds is run with the number of the broker connected
+//                     to appended, 1 for the first, such as 'scripts/cluster.sh kill rabbitmq';
+//                     elapsed is from the kill until a message sent after the reconnection came
+//                     back to this program's listener; COUNT is not used). A classic RabbitMQ
+//                     queue dies with its node: there QUEUE is a /topic/ one, subscribed again on
+//                     the next node, or a quorum queue declared beforehand (/amq/queue/NAME).
 // ADDRESS is HOST:PORT, or ssl://HOST:PORT for TLS trusting the CA file that
 // VQSTOMP_BENCH_TLS_CA names.
 // Prints "elapsed=<s> cpu=<s>" for the work itself: sends end with the broker's receipt
 // for the last message (each message's, when synchronous), receives with the last
 // message handled.
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
-#include <future>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,12 +156,20 @@ void ReceiveAndAcknowledge(TVQJMSConnection& Connection, const TOptions& Options
 // another size (or not bytes). A received message is not kept.
 class TCountingListener : public IMessageListener {
 public:
-  TCountingListener(int32_t Expected, size_t BodySize) : FExpected(Expected), FBodySize(BodySize) {}
+  explicit TCountingListener(size_t BodySize) : FBodySize(BodySize) {}
   void OnMessage(const std::shared_ptr<IMessage>& Message) override {
     if (FBodySize != 0 && !HasBodySize(*Message)) ++FWrongBodies;
-    if (++FCount == FExpected) FDone.set_value();
+    // Only the awaited message wakes the waiter, so that the others cost no wake-up.
+    if (++FCount != FAwaited) return;
+    const std::lock_guard Guard(FLock);
+    FArrived.notify_one();
   }
-  std::future<void> Done() { return FDone.get_future(); }
+  // Whether Count messages in all arrived within Timeout.
+  bool Await(int32_t Count, std::chrono::milliseconds Timeout) {
+    std::unique_lock Guard(FLock);
+    FAwaited = Count;
+    return FArrived.wait_for(Guard, Timeout, [&] { return FCount >= Count; });
+  }
   int32_t WrongBodies() const { return FWrongBodies; }
 
 private:
@@ -158,25 +178,103 @@ private:
     return Bytes != nullptr && Bytes->GetContent().size() == FBodySize;
   }
 
-  const int32_t FExpected;
   const size_t FBodySize;
   std::atomic<int32_t> FCount{0};
+  std::atomic<int32_t> FAwaited{0};
   std::atomic<int32_t> FWrongBodies{0};
-  std::promise<void> FDone;
+  std::mutex FLock;
+  std::condition_variable FArrived;
 };
 
 void ReceiveWithListener(TVQJMSConnection& Connection, const TOptions& Options) {
   const auto Session = Connection.CreateSession(false, AckModeAuto);
-  const auto Listener = std::make_shared<TCountingListener>(Options.Count, LargeBodySize(Options.Case));
-  auto Done = Listener->Done();
+  const auto Listener = std::make_shared<TCountingListener>(LargeBodySize(Options.Case));
   const auto Queues = QueueNames(Options);
   const TWorkTimer Timer;
   for (const auto& Queue : Queues) Session->CreateConsumer(Session->CreateQueue(Queue))->SetMessageListener(Listener);
-  if (Done.wait_for(std::chrono::milliseconds(BrokerTimeoutMs)) != std::future_status::ready)
+  if (!Listener->Await(Options.Count, std::chrono::milliseconds(BrokerTimeoutMs)))
     throw std::runtime_error("the listener did not get every message");
   if (Listener->WrongBodies() > 0)
     throw std::runtime_error(std::to_string(Listener->WrongBodies()) + " bodies were not of " +
                              std::to_string(LargeBodySize(Options.Case)) + " bytes");
+  Timer.Report();
+  Session->Close();
+}
+
+// Tells when the connection is back, its consumers subscribed again.
+class TResumptionListener : public ITransportListener {
+public:
+  void OnInterrupted(const Exception&) override {}
+  void OnResumed(const std::string&) override {
+    const std::lock_guard Guard(FLock);
+    FResumed = true;
+    FChanged.notify_one();
+  }
+  bool Await(std::chrono::milliseconds Timeout) {
+    std::unique_lock Guard(FLock);
+    return FChanged.wait_for(Guard, Timeout, [&] { return FResumed; });
+  }
+
+private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FResumed = false;
+};
+
+// VQSTOMP_BENCH_KILL with the number of the broker connected to appended, 1 for the
+// first of the list: the node number that scripts/cluster.sh kill takes.
+std::string KillCommand(const TVQJMSConnection& Connection, const std::vector<TVQBrokerAddress>& Brokers) {
+  constexpr const char* Variable = "VQSTOMP_BENCH_KILL";
+  const char* Command = std::getenv(Variable);
+  if (Command == nullptr || *Command == '\0')
+    throw std::runtime_error(std::string("the reconnect case needs ") + Variable +
+                             ", a command killing the broker whose number in the list it gets appended");
+  const std::string Current = Connection.GetBroker();
+  const auto Found =
+      std::find_if(Brokers.begin(), Brokers.end(), [&](const auto& Broker) { return Broker.Text() == Current; });
+  if (Found == Brokers.end()) throw std::runtime_error("connected to " + Current + ", which is not in the list");
+  return std::string(Command) + " " + std::to_string(Found - Brokers.begin() + 1);
+}
+
+// Its output goes to standard error: standard output carries the figures alone.
+void Kill(const std::string& Command) {
+  const int Status = std::system((Command + " >&2").c_str());
+  if (Status == 0) return;
+  const std::string How = WIFEXITED(Status) ? "with exit status " + std::to_string(WEXITSTATUS(Status)) : "abnormally";
+  throw std::runtime_error("'" + Command + "' failed " + How);
+}
+
+// A message may be lost with the broker it went to, or meet one that cannot route it yet:
+// it is sent again until the listener has Count in all.
+void SendUntilArrived(IMessageProducer& Producer, const std::shared_ptr<IMessage>& Message, TCountingListener& Listener,
+                      int32_t Count) {
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BrokerTimeoutMs);
+  do {
+    Producer.Send(Message);
+    if (Listener.Await(Count, std::chrono::milliseconds(50))) return;
+  } while (std::chrono::steady_clock::now() < Deadline);
+  throw std::runtime_error("message " + std::to_string(Count) + " did not arrive");
+}
+
+// From just before the broker connected to is killed until a message sent after the
+// reconnection reaches the listener.
+void MeasureReconnection(TVQJMSConnection& Connection, const TVQConnectionOptions& Settings, const TOptions& Options) {
+  const std::string Command = KillCommand(Connection, Settings.Brokers);
+  const auto Resumption = std::make_shared<TResumptionListener>();
+  Connection.SetTransportListener(Resumption);
+  const auto Session = Connection.CreateSession(false, AckModeAuto);
+  const auto Queue = Session->CreateQueue(Options.Queue);
+  const auto Listener = std::make_shared<TCountingListener>(0);
+  Session->CreateConsumer(Queue)->SetMessageListener(Listener);
+  const auto Producer = Session->CreateProducer(Queue);
+  const auto Message = Session->CreateTextMessage(Utf8ToUtf16(BulkBody()));
+  SendUntilArrived(*Producer, Message, *Listener, 1);
+  const TWorkTimer Timer;
+  Kill(Command);
+  if (!Resumption->Await(std::chrono::milliseconds(BrokerTimeoutMs)))
+    throw std::runtime_error("no broker of the list took over within " + std::to_string(BrokerTimeoutMs / 1000) +
+                             " s");
+  SendUntilArrived(*Producer, Message, *Listener, 2);
   Timer.Report();
   Session->Close();
 }
@@ -194,10 +292,16 @@ TVQConnectionOptions ConnectionSettings(const TOptions& Options) {
   TVQConnectionOptions Settings;
   Settings.Host = Options.Host;
   Settings.Port = Options.Port;
-  if (Options.Case == TCase::SendSync || Options.Case == TCase::IdleHeartBeat) {
+  if (Options.Case == TCase::SendSync || Options.Case == TCase::IdleHeartBeat || Options.Case == TCase::Reconnect) {
     Settings.AcceptVersion = "1.2";
     Settings.VirtualHost = "/";
     Settings.HeartBeatSend = Settings.HeartBeatReceive = std::chrono::milliseconds(1000);
+  }
+  if (Options.Case == TCase::Reconnect) {
+    for (const auto& [Host, Port] : Options.Brokers) Settings.Brokers.push_back({Host, Port});
+    Settings.Reconnect.Enabled = true;
+    Settings.Reconnect.InitialDelay = std::chrono::milliseconds(50);
+    Settings.Reconnect.MaxDelay = std::chrono::milliseconds(1000);
   }
   if (Options.TLS) {
     Settings.TLS.Enabled = true;
@@ -249,6 +353,9 @@ void Run(const TOptions& Options) {
       break;
     case TCase::Connect:
       ConnectOneAfterAnother(Settings, Options.Count);
+      break;
+    case TCase::Reconnect:
+      MeasureReconnection(*Connection, Settings, Options);
       break;
   }
   Connection->Close();

@@ -19,7 +19,7 @@ public:
 
   /// A message of a received frame: its headers, and a copy of its body.
   static std::shared_ptr<IBytesMessage> CreateFromFrame(const IStompFrame& Frame);
-  /// The same, as the class itself; the body moves out of a TVQStompFrame uncopied.
+  /// The same, as the class itself; the headers and body move out of a TVQStompFrame uncopied.
   static std::shared_ptr<TVQJMSBytesMessage> FromFrame(IStompFrame& Frame);
 
   void SetContent(std::string Value) override { FContent = std::move(Value); }

@@ -81,6 +81,8 @@ public:
   TPrimitiveMap() = default;
   /// Takes the headers as they are: a frame holds each name once and no empty value.
   explicit TPrimitiveMap(const TStompHeaders& Headers);
+  /// The same, taking the list instead of copying it.
+  explicit TPrimitiveMap(TStompHeaders&& Headers);
 
   int32_t Count() const override { return static_cast<int32_t>(FEntries.size()); }
   std::string GetValue(std::string_view Name) const override;

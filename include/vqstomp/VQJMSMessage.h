@@ -32,6 +32,8 @@ public:
   /// Reads the attributes of a received MESSAGE frame and copies every header into the
   /// properties. A priority header outside 0..9 is taken as the nearest of the two.
   explicit TVQJMSMessage(const IStompFrame& Frame);
+  /// The same with the headers of a frame, taken.
+  explicit TVQJMSMessage(TStompHeaders&& Headers);
   /// Not copyable: a copy would share the property map with its original.
   TVQJMSMessage(const TVQJMSMessage&) = delete;
   TVQJMSMessage& operator=(const TVQJMSMessage&) = delete;
@@ -73,6 +75,11 @@ public:
   void SetConnectionNumber(uint64_t Value) { FConnectionNumber = Value; }
   /// Set when the message is handed to its consumer; the session is not kept alive.
   void SetAcknowledger(std::weak_ptr<IMessageAcknowledger> Acknowledger) { FAcknowledger = std::move(Acknowledger); }
+
+protected:
+  /// The headers of a received frame: taken from one of the library's own frames, which
+  /// is left without them; copied from any other.
+  static TStompHeaders HeadersOf(IStompFrame& Frame);
 
 private:
   void ReadHeader(const TStompHeaderItem& Header);

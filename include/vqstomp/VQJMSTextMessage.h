@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <vqstomp/VQJMSMessage.h>
 
@@ -19,8 +20,9 @@ public:
   /// A message of a received frame: its headers, and its body as the text. Ill-formed
   /// UTF-8 in the body becomes U+FFFD; the rest of the text is kept.
   static std::shared_ptr<ITextMessage> CreateFromFrame(const IStompFrame& Frame);
-  /// The same, as the class itself.
-  static std::shared_ptr<TVQJMSTextMessage> FromFrame(const IStompFrame& Frame);
+  /// The same, as the class itself; the headers of one of the library's own frames are
+  /// taken rather than copied.
+  static std::shared_ptr<TVQJMSTextMessage> FromFrame(IStompFrame& Frame);
 
   void SetText(const std::u16string& Value) override { FText = Value; }
   std::u16string GetText() const override { return FText; }
@@ -30,6 +32,9 @@ public:
   void WriteToFrame(IStompFrame& Frame) const override;
 
 private:
+  static std::shared_ptr<TVQJMSTextMessage> WithText(std::shared_ptr<TVQJMSTextMessage> Message,
+                                                     std::string_view Utf8);
+
   std::u16string FText;
 };
 

@@ -59,6 +59,8 @@ public:
   TStompHeaderItem GetHeaderItem(int32_t Index) const override;
   /// Hands the body over, leaving the frame without one.
   std::string TakeBody() { return std::move(FBody); }
+  /// Hands the headers over, leaving the frame without any.
+  TStompHeaders TakeHeaders() { return std::move(FHeaders); }
 
   /// Decodes the text of one frame, ended by NUL (a LF after it, or anything else, is
   /// ignored) or by the end of the text. Linear in the number of headers. Raises

@@ -14,7 +14,7 @@ std::shared_ptr<IBytesMessage> TVQJMSBytesMessage::CreateFromFrame(const IStompF
 
 // Exact type first: a large body is then moved, and a cast costs nothing per message.
 std::shared_ptr<TVQJMSBytesMessage> TVQJMSBytesMessage::FromFrame(IStompFrame& Frame) {
-  auto Message = std::make_shared<TVQJMSBytesMessage>(Frame);
+  auto Message = std::make_shared<TVQJMSBytesMessage>(HeadersOf(Frame));
   if (typeid(Frame) == typeid(TVQStompFrame))
     Message->SetContent(static_cast<TVQStompFrame&>(Frame).TakeBody());
   else

@@ -9,6 +9,8 @@ namespace vq {
 
 TPrimitiveMap::TPrimitiveMap(const TStompHeaders& Headers) : FEntries(Headers) {}
 
+TPrimitiveMap::TPrimitiveMap(TStompHeaders&& Headers) : FEntries(std::move(Headers)) {}
+
 std::string TPrimitiveMap::GetValue(std::string_view Name) const { return std::string(ValueOf(Name)); }
 
 void TPrimitiveMap::SetValue(std::string_view Name, std::string_view Value) { StoreHeader(FEntries, Name, Value); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <typeinfo>
 
 #include <vqstomp/VQStompFrame.h>
 
@@ -53,11 +54,19 @@ void CheckSendable(const TStompHeaderItem& Property) {
 
 // A message is built for every frame received: the headers are walked once, and the
 // properties take them in one piece.
-TVQJMSMessage::TVQJMSMessage(const IStompFrame& Frame)
+TVQJMSMessage::TVQJMSMessage(const IStompFrame& Frame) : TVQJMSMessage(TStompHeaders(Frame.GetHeaders())) {}
+
+TVQJMSMessage::TVQJMSMessage(TStompHeaders&& Headers)
     : FTimestamp(DateTimeFromUnixMilliseconds(0)),
       FTimestampMillis(0),
-      FProperties(std::make_shared<TPrimitiveMap>(Frame.GetHeaders())) {
-  for (const auto& Header : Frame.GetHeaders()) ReadHeader(Header);
+      FProperties(std::make_shared<TPrimitiveMap>(std::move(Headers))) {
+  for (const auto& Header : FProperties->GetEntries()) ReadHeader(Header);
+}
+
+// Exact type first: a cast through the frame's interface would cost more per message.
+TStompHeaders TVQJMSMessage::HeadersOf(IStompFrame& Frame) {
+  if (typeid(Frame) == typeid(TVQStompFrame)) return static_cast<TVQStompFrame&>(Frame).TakeHeaders();
+  return Frame.GetHeaders();
 }
 
 void TVQJMSMessage::ReadHeader(const TStompHeaderItem& Header) {

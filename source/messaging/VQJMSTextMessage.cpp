@@ -4,11 +4,17 @@
 
 namespace vq {
 
-std::shared_ptr<ITextMessage> TVQJMSTextMessage::CreateFromFrame(const IStompFrame& Frame) { return FromFrame(Frame); }
+std::shared_ptr<ITextMessage> TVQJMSTextMessage::CreateFromFrame(const IStompFrame& Frame) {
+  return WithText(std::make_shared<TVQJMSTextMessage>(Frame), Frame.GetBody());
+}
 
-std::shared_ptr<TVQJMSTextMessage> TVQJMSTextMessage::FromFrame(const IStompFrame& Frame) {
-  auto Message = std::make_shared<TVQJMSTextMessage>(Frame);
-  Message->FText = Utf8ToUtf16Replacing(Frame.GetBody());
+std::shared_ptr<TVQJMSTextMessage> TVQJMSTextMessage::FromFrame(IStompFrame& Frame) {
+  return WithText(std::make_shared<TVQJMSTextMessage>(HeadersOf(Frame)), Frame.GetBody());
+}
+
+std::shared_ptr<TVQJMSTextMessage> TVQJMSTextMessage::WithText(std::shared_ptr<TVQJMSTextMessage> Message,
+                                                               std::string_view Utf8) {
+  Message->FText = Utf8ToUtf16Replacing(Utf8);
   return Message;
 }
 

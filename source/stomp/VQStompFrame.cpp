@@ -1,5 +1,6 @@
 #include <vqstomp/VQStompFrame.h>
 
+#include <cstdint>
 #include <unordered_map>
 #include <vector>
 
@@ -128,13 +129,15 @@ namespace {
 // frame may carry thousands: past a few, names are found through an index.
 class THeaderCollector {
 public:
-  explicit THeaderCollector(TStompHeaders& Headers) : FHeaders(Headers) {}
+  explicit THeaderCollector(TStompHeaders& Headers) : FHeaders(Headers) {
+    for (const auto& Header : FHeaders) FLengths |= LengthBit(Header.Name);
+  }
   ~THeaderCollector() { Compact(); }
   THeaderCollector(const THeaderCollector&) = delete;
   THeaderCollector& operator=(const THeaderCollector&) = delete;
 
   void Store(std::string_view Name, std::string_view Value) {
-    if (FIndex.empty() && FHeaders.size() < IndexFrom) return StoreHeader(FHeaders, Name, Value);
+    if (FIndex.empty() && FHeaders.size() < IndexFrom) return StoreAmongFew(Name, Value);
     if (FIndex.empty()) BuildIndex();
     const auto Found = FIndex.find(Folded(Name));
     if (Value.empty()) {
@@ -151,6 +154,15 @@ public:
 
 private:
   static constexpr size_t IndexFrom = 16;
+
+  static uint64_t LengthBit(std::string_view Name) { return uint64_t{1} << (Name.size() % 64); }
+
+  // A name of a length not seen yet is no duplicate: most headers need no search.
+  void StoreAmongFew(std::string_view Name, std::string_view Value) {
+    if ((FLengths & LengthBit(Name)) != 0 || Value.empty()) return StoreHeader(FHeaders, Name, Value);
+    FLengths |= LengthBit(Name);
+    FHeaders.push_back({std::string(Name), std::string(Value)});
+  }
 
   static std::string Folded(std::string_view Name) {
     std::string Key(Name);
@@ -178,6 +190,8 @@ private:
   }
 
   TStompHeaders& FHeaders;
+  // Bit n: some name has a length of n modulo 64.
+  uint64_t FLengths = 0;
   std::unordered_map<std::string, size_t> FIndex;
   std::vector<size_t> FRemoved;
 };
@@ -197,7 +211,8 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
   // A text cut inside its header block is completed with a terminator, which its lines
   // then reach into; a body may simply end with the text.
   std::string Completed;
-  if (Text.find(Terminator) == std::string_view::npos && !HasHeaderBlockEnd(Text, Rules)) {
+  // The header block's end comes first: looking for it reads less of a whole frame.
+  if (!HasHeaderBlockEnd(Text, Rules) && Text.find(Terminator) == std::string_view::npos) {
     Completed.reserve(Text.size() + Terminator.size());
     Completed.append(Text).append(Terminator);
     Text = Completed;

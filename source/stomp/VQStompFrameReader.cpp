@@ -93,6 +93,7 @@ TFrameExtent TVQStompFrameReader::Measure(std::string_view Unread) {
   if (Extent.Length == 0) {
     FScanned = Frame.size();
     CheckSize(FScanned);
+    if (FBodyLength) Extent.Expected = FBodyStart + static_cast<size_t>(*FBodyLength) + 1;
   } else {
     Restart();
   }

@@ -47,6 +47,14 @@ bool LooksLikeTLS(std::string_view Bytes) {
          static_cast<uint8_t>(Bytes[2]) <= 0x04;
 }
 
+// Keeps a frame text's storage for the next frame, unless a large frame grew it.
+void Recycle(std::string& Text) {
+  if (Text.capacity() > TReceiveBuffer::KeptCapacity)
+    std::string().swap(Text);
+  else
+    Text.clear();
+}
+
 int32_t MillisecondsLeft(TIdStompClient::TDeadline Deadline) {
   if (Deadline == TIdStompClient::NoDeadline) return 0;
   return std::max(PollTimeout(Deadline), 1);
@@ -98,28 +106,38 @@ void TReceiveBuffer::Consume(size_t Count) {
   if (FBegin != FEnd) return;
   Clear();
   // Storage that a large frame grew is given back, not kept for the next small one.
-  if (FCapacity > KeptCapacity) {
-    FData.reset();
-    FCapacity = 0;
-  }
+  if (FData.size() > KeptCapacity) std::string().swap(FData);
 }
 
-char* TReceiveBuffer::Reserve(size_t Count) {
-  if (FCapacity - FEnd >= Count) return FData.get() + FEnd;
+char* TReceiveBuffer::Reserve(size_t Count, size_t Whole) {
+  if (FData.size() - FEnd >= Count) return FData.data() + FEnd;
   const size_t Size = FEnd - FBegin;
   // Moving the unread bytes to the front pays off only when it frees at least as much.
-  if (Size + Count <= FCapacity / 2) {
-    std::memmove(FData.get(), FData.get() + FBegin, Size);
+  if (Size + Count <= FData.size() / 2) {
+    std::memmove(FData.data(), FData.data() + FBegin, Size);
   } else {
-    const size_t Capacity = std::max(FCapacity * 2, Size + Count);
-    auto Data = std::make_unique_for_overwrite<char[]>(Capacity);
-    if (Size > 0) std::memcpy(Data.get(), FData.get() + FBegin, Size);
+    std::string Data(Whole >= Size + Count ? Whole : std::max(FData.size() * 2, Size + Count), '\0');
+    std::memcpy(Data.data(), FData.data() + FBegin, Size);
     FData = std::move(Data);
-    FCapacity = Capacity;
   }
   FBegin = 0;
   FEnd = Size;
-  return FData.get() + FEnd;
+  return FData.data() + FEnd;
+}
+
+void TReceiveBuffer::Take(size_t Count, std::string& Text) {
+  if (Count < KeptCapacity) {
+    Text.assign(Unread().substr(0, Count));
+    return Consume(Count);
+  }
+  // What follows the run, a few bytes at most, moves instead.
+  std::string Rest(Unread().substr(Count));
+  Text = std::move(FData);
+  Text.resize(FBegin + Count);
+  Text.erase(0, FBegin);
+  FData = std::move(Rest);
+  FBegin = 0;
+  FEnd = FData.size();
 }
 
 // A free turn is taken with one atomic exchange; only a contended one uses the lock.
@@ -249,13 +267,13 @@ std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDead
     }
     Consume(Extent.Padding);
     if (Extent.Length > 0) return Extent.Length;
-    if (!AwaitMore(Deadline)) return std::nullopt;
+    if (!AwaitMore(Deadline, Extent.Expected)) return std::nullopt;
   }
 }
 
-bool TIdStompClient::AwaitMore(TDeadline Deadline) {
+bool TIdStompClient::AwaitMore(TDeadline Deadline, size_t Expected) {
   if (!IsOpen()) RaiseClosed();
-  return ReceiveMore(Deadline);
+  return ReceiveMore(Deadline, Expected);
 }
 
 // A reset is named as such; an end of stream inside a frame says so.
@@ -272,11 +290,16 @@ void TIdStompClient::RaiseFailure(int ErrorCode) const {
   throw EIdSocketError(ErrorCode);
 }
 
-bool TIdStompClient::ReceiveMore(TDeadline Deadline) {
+bool TIdStompClient::ReceiveMore(TDeadline Deadline, size_t Expected) {
   if (!FChannel) return false;
   if (!FChannel->HasBuffered() && !AwaitSocket(FSocket, FReceiveAwait, Deadline)) return false;
-  char* const Room = FBuffer.Reserve(ReceiveChunk);
-  const TTransfer Received = FChannel->Receive(Room, ReceiveChunk);
+  // A large frame of known size is read up to its end into room made for it at once;
+  // small ones come many to a receive.
+  const size_t Have = Unread().size();
+  const bool Large = Expected > ReceiveChunk && Expected > Have;
+  const size_t Count = Large ? std::min(ReceiveChunk, Expected - Have) : ReceiveChunk;
+  char* const Room = FBuffer.Reserve(Count, Large ? Expected : 0);
+  const TTransfer Received = FChannel->Receive(Room, Count);
   FReceiveAwait = Received.Await != 0 ? Received.Await : POLLIN;
   if (Received.Count > 0) {
     if (!std::exchange(FHeardAny, true)) FAnsweredInTLS = LooksLikeTLS({Room, Received.Count});
@@ -327,7 +350,7 @@ void TVQStompReadThread::Deliver() {
   } catch (const std::exception& Error) {
     FAdapter.LogError(Error.what());
   }
-  FFrameText.clear();
+  Recycle(FFrameText);
 }
 
 TVQCommAdapterIndy::~TVQCommAdapterIndy() { EndReadThread(); }
@@ -403,6 +426,7 @@ bool TVQCommAdapterIndy::ReceiveFrame(int32_t Timeout) {
   std::string Text = std::exchange(Spare, {});
   if (!ReadFrame(Text, WaitOf(Timeout))) return false;
   DeliverFrame(Text);
+  Recycle(Text);
   Spare = std::move(Text);
   return true;
 }
@@ -435,8 +459,7 @@ bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait
   std::lock_guard Guard(FReadLock);
   const auto Length = FClient.AwaitFrame(FrameBoundary(), DeadlineAfter(Wait));
   if (!Length || (Reader != nullptr && Reader->Stopped())) return false;
-  Text.assign(FClient.Unread().substr(0, *Length));
-  FClient.Consume(*Length);
+  FClient.TakeFrame(*Length, Text);
   return true;
 }
 

@@ -24,18 +24,24 @@ namespace vq {
 // compacted when room is needed, so a byte is moved a bounded number of times.
 class TReceiveBuffer {
 public:
-  std::string_view Unread() const { return {FData.get() + FBegin, FEnd - FBegin}; }
-  void Consume(size_t Count);
-  // Room for Count more bytes at the end; Commit makes the bytes written there unread.
-  char* Reserve(size_t Count);
-  void Commit(size_t Count) { FEnd += Count; }
-  void Clear() { FBegin = FEnd = 0; }
-
-private:
+  // Storage larger than this is given back once its bytes are consumed or taken.
   static constexpr size_t KeptCapacity = 1024 * 1024;
 
-  std::unique_ptr<char[]> FData;
-  size_t FCapacity = 0;
+  std::string_view Unread() const { return std::string_view(FData).substr(FBegin, FEnd - FBegin); }
+  void Consume(size_t Count);
+  // Room for Count more bytes at the end; Commit makes the bytes written there unread.
+  // Whole, when known, is the size the unread bytes will reach: storage that must grow
+  // grows to it at once, not by doubling.
+  char* Reserve(size_t Count, size_t Whole = 0);
+  void Commit(size_t Count) { FEnd += Count; }
+  void Clear() { FBegin = FEnd = 0; }
+  // Moves the first Count unread bytes into Text; a large run takes the storage along
+  // rather than a copy of it.
+  void Take(size_t Count, std::string& Text);
+
+private:
+  // Its size is the capacity: the bytes past FEnd are room.
+  std::string FData;
   size_t FBegin = 0;
   size_t FEnd = 0;
 };
@@ -132,6 +138,8 @@ public:
 
   // Reading, one thread at a time.
   std::string_view Unread() const { return FBuffer.Unread(); }
+  // Moves the first Count unread bytes, a frame's, into Text.
+  void TakeFrame(size_t Count, std::string& Text) { FBuffer.Take(Count, Text); }
   // The connection's first bytes were a TLS record, where a STOMP frame was expected.
   bool AnsweredInTLS() const { return FAnsweredInTLS; }
   void Consume(size_t Count) { FBuffer.Consume(Count); }
@@ -143,10 +151,10 @@ public:
   std::optional<size_t> AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline);
 
 private:
-  // False when Deadline passed first.
-  bool AwaitMore(TDeadline Deadline);
+  // False when Deadline passed first. Expected: the size of the frame begun, if known.
+  bool AwaitMore(TDeadline Deadline, size_t Expected = 0);
   // Waits until readable or Deadline, then takes one receive. False on time-out.
-  bool ReceiveMore(TDeadline Deadline);
+  bool ReceiveMore(TDeadline Deadline, size_t Expected = 0);
   void HandleReceiveError(int ErrorCode);
   void Touch(std::atomic<TDeadline::rep>& Moment) const;
   [[noreturn]] void RaiseClosed() const;

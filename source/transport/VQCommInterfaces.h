@@ -21,6 +21,9 @@ struct TFrameExtent {
   size_t Padding = 0;
   // The frame's bytes after the padding; 0 while the frame is not complete.
   size_t Length = 0;
+  // While it is not: all its bytes after the padding, once they are known (a counted
+  // body); else 0. A large frame then gets room of its size at once.
+  size_t Expected = 0;
 };
 
 class IFrameBoundary {

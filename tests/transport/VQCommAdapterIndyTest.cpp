@@ -125,6 +125,43 @@ TEST_F(TCommAdapterIndyTest, ReceiveFrameCutsWholeFramesOutOfTheStream) {
   }
 }
 
+// Large frames, counted or not, leave the buffer whole, and the frame packed right after
+// each of them is kept.
+TEST_F(TCommAdapterIndyTest, LargeFramesAndTheirNeighboursArriveWhole) {
+  Connect();
+  const std::string Counted = "MESSAGE\ncontent-length:3145728\n\n" + std::string(3 * 1024 * 1024, 'c') + "\0"s;
+  const std::string Uncounted = "MESSAGE\n\n" + std::string(2 * 1024 * 1024, 'u') + "\0"s;
+  const std::string Small = "MESSAGE\n\nsmall\0"s;
+  // More than the socket buffers hold: the peer sends while the adapter reads.
+  std::thread Sender([&] { Peer.Send(Counted + "\n" + Small + Uncounted + Small); });
+  for (int Frame = 0; Frame < 4; ++Frame) EXPECT_TRUE(Adapter.ReceiveFrame(20000));
+  Sender.join();
+  EXPECT_TRUE(Frames.Items() == (std::vector<std::string>{Counted, Small, Uncounted, Small}));
+}
+
+TEST(TReceiveBuffer, GrowsOnceToAKnownSizeAndHandsLargeRunsOver) {
+  TReceiveBuffer Buffer;
+  constexpr size_t Whole = 3 * 1024 * 1024;
+  char* const Start = Buffer.Reserve(1000, Whole);
+  for (size_t Filled = 0; Filled < Whole; Filled += 1000) {
+    char* const Room = Buffer.Reserve(std::min<size_t>(1000, Whole - Filled), Whole);
+    ASSERT_EQ(Room, Start + Filled) << "no second growth";
+    std::memset(Room, static_cast<char>('a' + Filled % 26), std::min<size_t>(1000, Whole - Filled));
+    Buffer.Commit(std::min<size_t>(1000, Whole - Filled));
+  }
+  std::memcpy(Buffer.Reserve(4), "next", 4);
+  Buffer.Commit(4);
+  std::string Text;
+  Buffer.Take(Whole, Text);
+  ASSERT_EQ(Text.size(), Whole);
+  EXPECT_EQ(Text[0], 'a');
+  EXPECT_EQ(Text[Whole - 1], static_cast<char>('a' + (Whole - 1) / 1000 * 1000 % 26));
+  EXPECT_EQ(Buffer.Unread(), "next");
+  Buffer.Take(4, Text);
+  EXPECT_EQ(Text, "next");
+  EXPECT_TRUE(Buffer.Unread().empty());
+}
+
 TEST_F(TCommAdapterIndyTest, ReadThreadDeliversSplitAndPackedFramesOnceInOrder) {
   Connect();
   Adapter.StartReceiving();

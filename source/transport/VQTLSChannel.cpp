@@ -290,7 +290,7 @@ TTransfer TTLSChannel::Failed(int Result) {
 TVQTLSContext::TVQTLSContext(const TVQTLSOptions& Options)
     : FContext(SSL_CTX_new(TLS_client_method())), FServerName(Options.ServerName), FVerify(Options.Verify) {
   const auto Fail = [](const std::string& What) {
-    throw EVQTLSError(What + ": " + ErrorText(ERR_peek_last_error()));
+    throw EVQTLSError(What + ": " + ErrorText(ERR_peek_error()));
   };
   ERR_clear_error();
   if (!FContext) Fail("Cannot set up TLS");

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -267,6 +268,8 @@ private:
   void Notify(const TStompFrameEvent& Handler, IStompFrame& Frame);
   void Report(const Exception& Error);
   void Write(IStompCommAdapter& Adapter, std::string_view Wire);
+  // Parts written as one write, in order.
+  void Write(IStompCommAdapter& Adapter, std::span<const std::string_view> Parts);
   void MarkDisconnected();
 
   TStompFrameEvent FOnMessageFrame;

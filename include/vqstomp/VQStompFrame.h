@@ -94,13 +94,17 @@ private:
 /// when CarriageReturns.
 void AppendEscaped(std::string& Out, std::string_view Text, bool CarriageReturns);
 
-/// Appends the wire form of a frame to Out: the command, a line for each header that has
-/// a value, an empty line, the body, NUL and LF; header text is escaped when Rules say
-/// so. Headers: TStompHeaderItem or TStompHeaderView items. Checks nothing: see HeaderFault.
+/// What ends every frame on the wire, after its body.
+inline constexpr std::string_view FrameEnd{"\0\n", 2};
+
+/// Appends the wire form of a frame up to its body to Out: the command, a line for each
+/// header that has a value, and an empty line; header text is escaped when Rules say so.
+/// Headers: TStompHeaderItem or TStompHeaderView items. Room is made for Extra bytes more.
+/// Checks nothing: see HeaderFault.
 template <typename THeaders>
-void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body,
-                 const TStompFrameRules& Rules = {}) {
-  size_t Size = Out.size() + Command.size() + Body.size() + 4;
+void AppendFrameHead(std::string& Out, std::string_view Command, const THeaders& Headers,
+                     const TStompFrameRules& Rules = {}, size_t Extra = 0) {
+  size_t Size = Out.size() + Command.size() + Extra + 2;
   for (const auto& Item : Headers) Size += Item.Name.size() + Item.Value.size() + 2;
   Out.reserve(Size);
   Out.append(Command).push_back(LF);
@@ -116,7 +120,14 @@ void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Hea
     }
   }
   Out.push_back(LF);
-  Out.append(Body).append(1, NUL).push_back(LF);
+}
+
+/// Appends the whole wire form of a frame to Out: its head, the body, then FrameEnd.
+template <typename THeaders>
+void AppendFrame(std::string& Out, std::string_view Command, const THeaders& Headers, std::string_view Body,
+                 const TStompFrameRules& Rules = {}) {
+  AppendFrameHead(Out, Command, Headers, Rules, Body.size() + FrameEnd.size());
+  Out.append(Body).append(FrameEnd);
 }
 
 /// A line break (LF or CR) or NUL in Text, which would end or cut a line of the frame.

@@ -44,14 +44,29 @@ void ResetScratch(std::string& Buffer) {
     Buffer.clear();
 }
 
-// Encodes into a buffer that each thread keeps: a frame is written for every message sent
-// or acknowledged. The result is valid until the thread's next call.
+// Bodies from this size on are written where they are, after their frame's head.
+constexpr size_t SentUncopiedFrom = 64 * 1024;
+
+// A buffer that each thread keeps, emptied: a frame is encoded for every message sent or
+// acknowledged. What is encoded in it is valid until the thread's next call.
+std::string& WireBuffer() {
+  thread_local std::string Wire;
+  ResetScratch(Wire);
+  return Wire;
+}
+
 template <typename THeaders>
 std::string_view EncodeFrame(std::string_view Command, const THeaders& Headers, std::string_view Body,
                              const TStompFrameRules& Rules) {
-  thread_local std::string Wire;
-  ResetScratch(Wire);
+  std::string& Wire = WireBuffer();
   AppendFrame(Wire, Command, Headers, Body, Rules);
+  return Wire;
+}
+
+template <typename THeaders>
+std::string_view EncodeFrameHead(std::string_view Command, const THeaders& Headers, const TStompFrameRules& Rules) {
+  std::string& Wire = WireBuffer();
+  AppendFrameHead(Wire, Command, Headers, Rules);
   return Wire;
 }
 
@@ -332,8 +347,12 @@ void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initia
 }
 
 void TVQStompCustomClient::Write(IStompCommAdapter& Adapter, std::string_view Wire) {
+  Write(Adapter, std::span(&Wire, 1));
+}
+
+void TVQStompCustomClient::Write(IStompCommAdapter& Adapter, std::span<const std::string_view> Parts) {
   try {
-    Adapter.Write(Wire);
+    Parts.size() == 1 ? Adapter.Write(Parts[0]) : Adapter.WriteParts(Parts);
   } catch (const EVQCommError& Error) {
     ConnectionLost(Error);
     throw;
@@ -360,8 +379,14 @@ void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
   CheckConnected(Frame.GetCommand());
   const TStompFrameRules FrameRules = Frame.GetCommand() == "CONNECT" ? TStompFrameRules{} : Rules();
   CheckWireSafe(Frame, FrameRules);
-  // The same bytes as Output, without a string of their own.
-  Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody(), FrameRules));
+  // The same bytes as Output, without a string of their own; a large body is not even
+  // copied behind its head.
+  const std::string_view Body = Frame.GetBody();
+  if (Body.size() < SentUncopiedFrom)
+    return Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Body, FrameRules));
+  const std::string_view Parts[] = {EncodeFrameHead(Frame.GetCommand(), Frame.GetHeaders(), FrameRules), Body,
+                                    FrameEnd};
+  Write(Adapter, Parts);
 }
 
 void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {

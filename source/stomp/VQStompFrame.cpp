@@ -11,7 +11,6 @@ namespace vq {
 
 namespace {
 
-constexpr std::string_view Terminator{"\0\n", 2};
 constexpr std::string_view HeaderBlockEnd{"\n\n"};
 constexpr std::string_view HeaderBlockEndCR{"\n\r\n"};
 constexpr char Escape = '\\';
@@ -212,9 +211,9 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
   // then reach into; a body may simply end with the text.
   std::string Completed;
   // The header block's end comes first: looking for it reads less of a whole frame.
-  if (!HasHeaderBlockEnd(Text, Rules) && Text.find(Terminator) == std::string_view::npos) {
-    Completed.reserve(Text.size() + Terminator.size());
-    Completed.append(Text).append(Terminator);
+  if (!HasHeaderBlockEnd(Text, Rules) && Text.find(FrameEnd) == std::string_view::npos) {
+    Completed.reserve(Text.size() + FrameEnd.size());
+    Completed.append(Text).append(FrameEnd);
     Text = Completed;
   }
   auto Frame = std::make_shared<TVQStompFrame>();

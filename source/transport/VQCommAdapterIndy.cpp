@@ -232,11 +232,16 @@ bool TIdStompClient::Connected(IFrameBoundary* Boundary) {
   return IsOpen() || !Unread().empty();
 }
 
-void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
-  if (Data.empty()) return;
+void TIdStompClient::Write(std::span<const std::string_view> Parts, TWait Timeout) {
+  if (std::all_of(Parts.begin(), Parts.end(), [](std::string_view Part) { return Part.empty(); })) return;
   const TTurn::THold Hold(FWriteTurn, Timeout);
   if (!Hold) throw EIdTimeout("Another write to " + Address() + " did not end in time");
   if (!IsOpen()) throw EIdConnClosedGracefully();
+  for (const std::string_view Part : Parts) SendAll(Part, Timeout);
+  Touch(FLastWritten);
+}
+
+void TIdStompClient::SendAll(std::string_view Data, TWait Timeout) {
   while (!Data.empty()) {
     const TTransfer Sent = FChannel->Send(Data.data(), Data.size());
     if (Sent.Count > 0) {
@@ -252,7 +257,6 @@ void TIdStompClient::Write(std::string_view Data, TWait Timeout) {
       RaiseFailure(ErrorCode);
     }
   }
-  Touch(FLastWritten);
 }
 
 std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline) {
@@ -439,6 +443,10 @@ IFrameBoundary& TVQCommAdapterIndy::FrameBoundary() const {
 
 void TVQCommAdapterIndy::WriteWithin(std::string_view Data, int32_t Timeout) {
   FClient.Write(Data, WaitOf(Timeout));
+}
+
+void TVQCommAdapterIndy::WriteParts(std::span<const std::string_view> Parts) {
+  FClient.Write(Parts, WaitOf(GetWriteTimeout()));
 }
 
 void TVQCommAdapterIndy::StartReceiving() {

@@ -134,7 +134,9 @@ public:
   // Sends all of Data; writes from several threads do not interleave. Raises EIdTimeout
   // when the kernel takes none of the bytes left for Timeout; the connection is then
   // broken, since a frame cut in two cannot be taken back.
-  void Write(std::string_view Data, TWait Timeout);
+  void Write(std::string_view Data, TWait Timeout) { Write(std::span(&Data, 1), Timeout); }
+  // The same for parts sent one after the other, as one write.
+  void Write(std::span<const std::string_view> Parts, TWait Timeout);
 
   // Reading, one thread at a time.
   std::string_view Unread() const { return FBuffer.Unread(); }
@@ -155,6 +157,8 @@ private:
   bool AwaitMore(TDeadline Deadline, size_t Expected = 0);
   // Waits until readable or Deadline, then takes one receive. False on time-out.
   bool ReceiveMore(TDeadline Deadline, size_t Expected = 0);
+  // Sends Data under the write turn.
+  void SendAll(std::string_view Data, TWait Timeout);
   void HandleReceiveError(int ErrorCode);
   void Touch(std::atomic<TDeadline::rep>& Moment) const;
   [[noreturn]] void RaiseClosed() const;
@@ -223,6 +227,7 @@ public:
   bool IsReceiving() const override;
   void Write(std::string_view Data) override { WriteWithin(Data, GetWriteTimeout()); }
   void WriteWithin(std::string_view Data, int32_t Timeout) override;
+  void WriteParts(std::span<const std::string_view> Parts) override;
   void TrackActivity() override { FClient.TrackActivity(); }
   std::chrono::steady_clock::time_point LastReceived() const override { return FClient.LastReceived(); }
   std::chrono::steady_clock::time_point LastWritten() const override { return FClient.LastWritten(); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -96,6 +97,9 @@ public:
   virtual void Write(std::string_view Data) = 0;
   // The same within Timeout ms.
   virtual void WriteWithin(std::string_view Data, int32_t Timeout) = 0;
+  // Sends the parts one after the other as one write, no other coming between them: a
+  // large body need not be copied behind its headers.
+  virtual void WriteParts(std::span<const std::string_view> Parts) = 0;
   // Records from now on when bytes last arrived and when a write last ended, for
   // heart-beats; both start at now. Off again at Connect.
   virtual void TrackActivity() = 0;

@@ -22,6 +22,7 @@
 
 using namespace vq;
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 using vq::test::TScriptedPeer;
 using vq::test::WaitUntil;
 
@@ -280,12 +281,21 @@ TEST_F(TCommAdapterIndyTest, AFailingHandlerIsLoggedAndReceivingGoesOn) {
   EXPECT_TRUE(Adapter.IsReceiving());
 }
 
+// Whole frames, or frames written in parts (head, body, end), never interleave.
 TEST_F(TCommAdapterIndyTest, ConcurrentWritesArriveWholeOneAfterTheOther) {
   Connect();
   constexpr int FramesPerThread = 16;
   auto Frame = [](char Fill) { return "SEND\n\n" + std::string(256 * 1024, Fill) + "\0\n"s; };
   auto WriteAll = [&](char Fill) {
-    for (int Index = 0; Index < FramesPerThread; ++Index) Adapter.Write(Frame(Fill));
+    for (int Index = 0; Index < FramesPerThread; ++Index) {
+      if (Fill == 'a') {
+        Adapter.Write(Frame(Fill));
+        continue;
+      }
+      const std::string Body(256 * 1024, Fill);
+      const std::string_view Parts[] = {"SEND\n\n", Body, "\0\n"sv};
+      Adapter.WriteParts(Parts);
+    }
   };
   std::thread First(WriteAll, 'a');
   std::thread Second(WriteAll, 'b');

@@ -281,7 +281,7 @@ def consumers_section(results, settings):
             f"vqstomp alone: the {grouped(settings['bulk_count'])} bulk messages sent round-robin over {consumers} "
             f"queues, then received by {consumers} consumers (one per queue, each with a listener) on one "
             "connection and session, beside one queue and one consumer (the bulk cases of the same runs). The "
-            "receive's time includes the subscriptions. The CPU per message should not grow with the consumers; "
+            "consumers subscribe before the receive's time starts. The CPU per message should not grow with the consumers; "
             "the rate is mostly the broker's. Ratios are per run: median (min–max); noise is max ÷ min of the "
             "one queue · of the many.", "",
             "| | one queue | many | many ÷ one | noise |", "|---|---:|---:|---:|---:|"] + rows + [""]
@@ -411,7 +411,7 @@ def introduction(machine, settings):
         "STOMP 1.0 and, but for php-stomp, send no content-length.",
         "",
         "Each case is one process. Time and CPU cover the work itself: a send case runs from the first SEND to "
-        "the broker's receipt for the last one, a receive case from the SUBSCRIBE to the last message handled. "
+        "the broker's receipt for the last one, a receive case from the SUBSCRIBE (for the library's listeners, from setting the listener of a consumer just subscribed) to the last message handled. "
         "CPU is user + system time of the whole client process (all threads, from getrusage or "
         "process.cpuUsage); the kernel splits it into user and system time by sampling, so the user share is rough "
         "for the short text cases. Memory is the process's peak resident set (`/usr/bin/time`).",

@@ -378,13 +378,10 @@ void TVQCommAdapterIndy::Connect() {
   try {
     NotifyConnected();
     if (!ReceiveFrame(MillisecondsLeft(Deadline))) throw Late("No answer to CONNECT from");
-  } catch (const EVQCommError&) {
+  } catch (...) {
     const bool AnsweredInTLS = FClient.AnsweredInTLS();
     CloseSocket();
     if (AnsweredInTLS) throw EVQTLSError(FClient.Address() + " answered in TLS: connect to it with TLS (ssl://)");
-    throw;
-  } catch (...) {
-    CloseSocket();
     throw;
   }
   try {

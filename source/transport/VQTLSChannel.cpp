@@ -273,16 +273,15 @@ TTransfer TTLSChannel::Failed(int Result) {
       return {.Await = POLLOUT};
     case SSL_ERROR_ZERO_RETURN:
       return {.Ended = true};
-    case SSL_ERROR_SYSCALL:
-      FBroken = true;
-      if (ERR_peek_last_error() == 0) return SocketError != 0 && !FState.Ended ? TTransfer{.Error = SocketError}
-                                                                               : TTransfer{.Ended = true};
-      [[fallthrough]];
     default:
-      FBroken = true;
-      FFailure = StreamFailure(FSsl.get(), ERR_peek_last_error(), FAddress);
-      return {.Error = EPROTO};
+      break;
   }
+  FBroken = true;
+  // Without an error of OpenSSL's own, the socket failed or ended.
+  const unsigned long Error = ERR_peek_last_error();
+  if (Error == 0) return SocketError != 0 && !FState.Ended ? TTransfer{.Error = SocketError} : TTransfer{.Ended = true};
+  FFailure = StreamFailure(FSsl.get(), Error, FAddress);
+  return {.Error = EPROTO};
 }
 
 }  // namespace

@@ -24,15 +24,17 @@ std::shared_ptr<TTLSFront> FrontFor(TPeerTransport Transport, const TScriptedPee
 }
 
 std::shared_ptr<TVQJMSConnection> ConnectionTo(const TScriptedPeer& Peer, const TTLSFront* Front) {
-  if (Front == nullptr) return TVQJMSConnection::CreateConnection("", "", "127.0.0.1", Peer.Port());
 #ifdef VQSTOMP_WITH_TLS
-  TVQConnectionOptions Options;
-  Options.Host = "127.0.0.1";
-  Options.Port = Front->Port();
-  Options.TLS.Enabled = true;
-  Options.TLS.CAFile = TLSFile("ca.pem");
-  return TVQJMSConnection::CreateConnection(Options);
+  if (Front != nullptr) {
+    TVQConnectionOptions Options;
+    Options.Host = "127.0.0.1";
+    Options.Port = Front->Port();
+    Options.TLS.Enabled = true;
+    Options.TLS.CAFile = TLSFile("ca.pem");
+    return TVQJMSConnection::CreateConnection(Options);
+  }
 #endif
+  return TVQJMSConnection::CreateConnection("", "", "127.0.0.1", Peer.Port());
 }
 
 }  // namespace

@@ -49,15 +49,15 @@ int ConnectToLoopback(int32_t Port) {
   return Socket;
 }
 
-bool SendAll(int Socket, const char* Data, size_t Size) {
+// Until the backend goes away; its end reaches the client through FromBackend.
+void SendAll(int Socket, const char* Data, size_t Size) {
   while (Size > 0) {
     const ssize_t Sent = send(Socket, Data, Size, MSG_NOSIGNAL);
     if (Sent < 0 && errno == EINTR) continue;
-    if (Sent < 0) return false;
+    if (Sent < 0) return;
     Data += Sent;
     Size -= static_cast<size_t>(Sent);
   }
-  return true;
 }
 
 // Closes with RST rather than FIN.
@@ -130,10 +130,13 @@ void TTLSFront::Relay() {
   }
 }
 
-bool TTLSFront::FromClient() {
+void TTLSFront::FromClient() {
   char Buffer[16384];
   const int Read = SSL_read(FSsl.get(), Buffer, sizeof Buffer);
-  if (Read > 0) return SendAll(FBackend, Buffer, static_cast<size_t>(Read));
+  if (Read > 0) {
+    SendAll(FBackend, Buffer, static_cast<size_t>(Read));
+    return;
+  }
   const bool WasReset = SSL_get_error(FSsl.get(), Read) == SSL_ERROR_SYSCALL && errno == ECONNRESET;
   ERR_clear_error();
   FClientDone = true;
@@ -143,22 +146,20 @@ bool TTLSFront::FromClient() {
   } else {
     shutdown(FBackend, SHUT_WR);
   }
-  return false;
 }
 
-bool TTLSFront::FromBackend() {
+void TTLSFront::FromBackend() {
   char Buffer[16384];
   const ssize_t Received = recv(FBackend, Buffer, sizeof Buffer, 0);
-  if (Received > 0) return SSL_write(FSsl.get(), Buffer, static_cast<int>(Received)) == Received;
-  FBackendDone = true;
-  if (Received < 0 && errno == ECONNRESET) {
-    ResetClient();
-    return false;
+  if (Received > 0) {
+    SSL_write(FSsl.get(), Buffer, static_cast<int>(Received));
+    return;
   }
+  FBackendDone = true;
+  if (Received < 0 && errno == ECONNRESET) return ResetClient();
   SSL_shutdown(FSsl.get());
   ERR_clear_error();
   shutdown(FClient, SHUT_WR);
-  return false;
 }
 
 void TTLSFront::ResetClient() {

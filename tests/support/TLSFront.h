@@ -38,9 +38,9 @@ private:
   void Run();
   bool Accept();
   void Relay();
-  // One pass of each direction; false once both are done.
-  bool FromClient();
-  bool FromBackend();
+  // What one side sent, passed on to the other; its end or reset too.
+  void FromClient();
+  void FromBackend();
   void ResetClient();
 
   const int32_t FBackendPort;

@@ -70,11 +70,20 @@ owned_pid() { # pidfile pattern -> pid, if it still runs and its command line ma
     echo "$pid"
 }
 
+execed() { # pid ; the forked shell has become the command it runs, or is gone
+    local own child
+    own=$(tr '\0' ' ' < "/proc/$$/cmdline")
+    child=$(tr '\0' ' ' < "/proc/$1/cmdline" 2>/dev/null) || return 0
+    gone "$1" || [[ -n $child && $child != "$own" ]]
+}
+
 spawn() { # pidfile logfile command... ; runs in the pidfile's folder, in its own session
     local pidfile=$1 log=$2
     shift 2
     ( cd "$(dirname "$pidfile")" && exec setsid "$@" ) < /dev/null >> "$log" 2>&1 &
     echo $! > "$pidfile"
+    # Until the exec, the pid's command line is still ours and would not pass as the node's.
+    wait_until 10 execed $! || die "$1 did not start within 10s"
 }
 
 terminate() { # pidfile pattern

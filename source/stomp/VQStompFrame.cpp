@@ -20,6 +20,15 @@ bool HasHeaderBlockEnd(std::string_view Text, const TStompFrameRules& Rules) {
   return Text.find(HeaderBlockEnd) != None || (Rules.CarriageReturns && Text.find(HeaderBlockEndCR) != None);
 }
 
+// A text cut inside its header block is completed with a terminator, which its lines
+// then reach into; a body may simply end with the text. What the frame reader cut is
+// whole: it ends with the NUL it was cut at.
+bool NeedsCompleting(std::string_view Text, bool FromReader, const TStompFrameRules& Rules) {
+  if (FromReader && Text.ends_with(NUL)) return false;
+  // The header block's end comes first: looking for it reads less of a whole frame.
+  return !HasHeaderBlockEnd(Text, Rules) && Text.find(FrameEnd) == std::string_view::npos;
+}
+
 // Line is the text up to its LF; in 1.2 a CR before that LF is no part of it.
 std::string_view WithoutCR(std::string_view Line, const TStompFrameRules& Rules) {
   if (Rules.CarriageReturns && !Line.empty() && Line.back() == CR) Line.remove_suffix(1);
@@ -207,11 +216,8 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseTaking(std::string&& Text, co
 
 std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, std::string* Owner,
                                                         const TStompFrameRules& Rules) {
-  // A text cut inside its header block is completed with a terminator, which its lines
-  // then reach into; a body may simply end with the text.
   std::string Completed;
-  // The header block's end comes first: looking for it reads less of a whole frame.
-  if (!HasHeaderBlockEnd(Text, Rules) && Text.find(FrameEnd) == std::string_view::npos) {
+  if (NeedsCompleting(Text, Owner != nullptr, Rules)) {
     Completed.reserve(Text.size() + FrameEnd.size());
     Completed.append(Text).append(FrameEnd);
     Text = Completed;

@@ -30,21 +30,6 @@ uint64_t PlainLength(std::string_view Value) {
 
 std::string SizeText(size_t Size) { return std::to_string(Size) + " bytes"; }
 
-// Where the empty line that ends a header block ends, searched from From; npos while none.
-size_t HeaderBlockEnd(std::string_view Frame, size_t From, bool CarriageReturns) {
-  constexpr auto None = std::string_view::npos;
-  if (!CarriageReturns) {
-    const size_t End = Frame.find("\n\n", From);
-    return End == None ? None : End + 2;
-  }
-  for (size_t End = Frame.find(LineEnd, From); End != None; End = Frame.find(LineEnd, End + 1)) {
-    const std::string_view Next = Frame.substr(End + 1, 2);
-    if (Next.starts_with(LineEnd)) return End + 2;
-    if (Next.size() == 2 && Next[0] == CarriageReturn && Next[1] == LineEnd) return End + 3;
-  }
-  return None;
-}
-
 }  // namespace
 
 void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, std::string_view Value) {
@@ -56,24 +41,33 @@ void MergeContentLength(std::optional<uint64_t>& Found, std::string_view Name, s
   Found = Length;
 }
 
+namespace {
+
+// Only a line whose colon stands right after a name of that length can hold it.
+void MergeContentLengthLine(std::optional<uint64_t>& Found, std::string_view Line) {
+  constexpr size_t NameSize = ContentLengthName.size();
+  if (Line.size() > NameSize && Line[NameSize] == ':')
+    MergeContentLength(Found, Line.substr(0, NameSize), Line.substr(NameSize + 1));
+}
+
+}  // namespace
+
 std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock, bool CarriageReturns) {
   std::optional<uint64_t> Found;
-  // Only a line whose colon stands right after a name of that length can hold it; the
-  // command line holds none.
-  constexpr size_t NameSize = ContentLengthName.size();
+  // The command line holds none.
   for (size_t End = HeaderBlock.find(LineEnd); End != std::string_view::npos;) {
     const size_t Start = End + 1;
     End = HeaderBlock.find(LineEnd, Start);
     std::string_view Line = HeaderBlock.substr(Start, End == std::string_view::npos ? End : End - Start);
     if (CarriageReturns && Line.ends_with(CarriageReturn)) Line.remove_suffix(1);
-    if (Line.size() > NameSize && Line[NameSize] == ':')
-      MergeContentLength(Found, Line.substr(0, NameSize), Line.substr(NameSize + 1));
+    MergeContentLengthLine(Found, Line);
   }
   return Found;
 }
 
 void TVQStompFrameReader::Restart() {
   FScanned = 0;
+  FLineStart = 0;
   FBodyStart = 0;
   FBodyLength.reset();
 }
@@ -91,8 +85,7 @@ TFrameExtent TVQStompFrameReader::Measure(std::string_view Unread) {
   const std::string_view Frame = Unread.substr(Extent.Padding);
   Extent.Length = FindEnd(Frame);
   if (Extent.Length == 0) {
-    FScanned = Frame.size();
-    CheckSize(FScanned);
+    CheckSize(Frame.size());
     if (FBodyLength) Extent.Expected = FBodyStart + static_cast<size_t>(*FBodyLength) + 1;
   } else {
     Restart();
@@ -100,19 +93,37 @@ TFrameExtent TVQStompFrameReader::Measure(std::string_view Unread) {
   return Extent;
 }
 
+// One walk over the header lines finds both the empty line and the content-length.
+bool TVQStompFrameReader::ScanHeaderLines(std::string_view Frame) {
+  for (;;) {
+    const size_t End = Frame.find(LineEnd, FScanned);
+    if (End == std::string_view::npos) {
+      FScanned = Frame.size();
+      return false;
+    }
+    std::string_view Line = Frame.substr(FLineStart, End - FLineStart);
+    const bool Command = FLineStart == 0;
+    FScanned = FLineStart = End + 1;
+    if (FCarriageReturns && Line.ends_with(CarriageReturn)) Line.remove_suffix(1);
+    if (Command) continue;
+    if (Line.empty()) {
+      FBodyStart = FLineStart;
+      return true;
+    }
+    MergeContentLengthLine(FBodyLength, Line);
+  }
+}
+
 size_t TVQStompFrameReader::FindEnd(std::string_view Frame) {
   if (FBodyStart == 0) {
-    // The empty line may have begun in what was searched last time.
-    const size_t End = HeaderBlockEnd(Frame, FScanned > 2 ? FScanned - 2 : 0, FCarriageReturns);
-    if (End == std::string_view::npos) return 0;
-    FBodyStart = End;
-    FBodyLength = FindContentLength(Frame.substr(0, FBodyStart), FCarriageReturns);
+    if (!ScanHeaderLines(Frame)) return 0;
     if (FBodyLength) CheckSize(FBodyStart + std::min<uint64_t>(*FBodyLength, FMaxFrameSize) + 1);
-    FScanned = FBodyStart;
   }
   if (!FBodyLength) {
     const size_t End = Frame.find(Nul, FScanned);
-    return End == std::string_view::npos ? 0 : End + 1;
+    if (End != std::string_view::npos) return End + 1;
+    FScanned = Frame.size();
+    return 0;
   }
   const size_t Length = FBodyStart + static_cast<size_t>(*FBodyLength) + 1;
   if (Frame.size() < Length) return 0;

@@ -44,11 +44,16 @@ private:
   void CheckSize(size_t Size) const;
   // The frame's length once its terminator is in Frame, else 0.
   size_t FindEnd(std::string_view Frame);
+  // True once the header block's empty line is in Frame; takes content-length on the way.
+  bool ScanHeaderLines(std::string_view Frame);
 
   size_t FMaxFrameSize;
   bool FCarriageReturns = false;
-  // Bytes of the frame already searched for the terminator now looked for.
+  // Bytes of the frame already searched for the line end or NUL now looked for; 0 before
+  // a frame's first byte, while padding may still come.
   size_t FScanned = 0;
+  // Where the header line not ended yet begins.
+  size_t FLineStart = 0;
   // Where the body starts, once the header block's empty line was found.
   size_t FBodyStart = 0;
   std::optional<uint64_t> FBodyLength;

@@ -30,6 +30,21 @@ bool TakeHexPrefix(std::string_view& Text) noexcept {
   return false;
 }
 
+// Up to 18 decimal digits cannot overflow, so the checks of the general loop are not
+// needed: this is the path of every number a broker sends (timestamps, priorities).
+bool TryShortDecimal(std::string_view Digits, bool Negative, int64_t& Value) noexcept {
+  int64_t Result = 0;
+  for (const char C : Digits) {
+    const auto Digit = static_cast<unsigned>(C - '0');
+    if (Digit > 9) return false;
+    Result = Result * 10 + static_cast<int64_t>(Digit);
+  }
+  Value = Negative ? -Result : Result;
+  return true;
+}
+
+constexpr size_t ShortDecimalDigits = 18;
+
 }  // namespace
 
 bool TryStrToInt64(std::string_view Text, int64_t& Value) noexcept {
@@ -38,6 +53,7 @@ bool TryStrToInt64(std::string_view Text, int64_t& Value) noexcept {
   if (Negative || Text.starts_with('+')) Text.remove_prefix(1);
   const int Base = TakeHexPrefix(Text) ? 16 : 10;
   if (Text.empty()) return false;
+  if (Base == 10 && Text.size() <= ShortDecimalDigits) return TryShortDecimal(Text, Negative, Value);
   // Accumulate as a negative number so that the minimum value fits too.
   constexpr int64_t Min = std::numeric_limits<int64_t>::min();
   int64_t Result = 0;

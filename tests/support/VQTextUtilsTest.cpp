@@ -34,6 +34,15 @@ TEST(VQTextUtils, IntegerRule) {
   EXPECT_EQ(Wide, INT64_MIN);
   EXPECT_FALSE(TryStrToInt64("$8000000000000000", Wide));
   EXPECT_FALSE(TryStrToInt64("-$8000000000000001", Wide));
+  // Either side of the longest decimal that cannot overflow.
+  EXPECT_TRUE(TryStrToInt64("-999999999999999999", Wide));
+  EXPECT_EQ(Wide, -999999999999999999);
+  EXPECT_TRUE(TryStrToInt64("1796957829507", Wide));
+  EXPECT_EQ(Wide, 1796957829507);
+  EXPECT_TRUE(TryStrToInt64("9223372036854775807", Wide));
+  EXPECT_EQ(Wide, INT64_MAX);
+  EXPECT_FALSE(TryStrToInt64("99999999999999999:", Wide));
+  EXPECT_FALSE(TryStrToInt64("17969578/9507", Wide));
   EXPECT_THROW(StrToInt64("nope"), EConvertError);
 }
 

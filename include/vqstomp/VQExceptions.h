@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace vq {
 
@@ -57,9 +58,10 @@ private:
   unsigned FLine;
 };
 
-/// Raises EAssertionFailed with Message where it is called unless Condition holds.
-inline void Assert(bool Condition, const std::string& Message, TSourceLocation Where = TSourceLocation::current()) {
-  if (!Condition) throw EAssertionFailed(Message, Where);
+/// Raises EAssertionFailed with Message where it is called unless Condition holds. The
+/// message becomes a string only when the check fails: checks run on every frame.
+inline void Assert(bool Condition, std::string_view Message, TSourceLocation Where = TSourceLocation::current()) {
+  if (!Condition) throw EAssertionFailed(std::string(Message), Where);
 }
 
 /// @name Transport

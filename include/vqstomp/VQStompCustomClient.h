@@ -245,6 +245,8 @@ private:
     std::string Body;
   };
 
+  template <typename THeaders>
+  void TransmitFrame(std::string_view Command, const THeaders& Headers, std::string_view Body);
   void TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers);
   void TransmitAcknowledgement(std::string_view Command, const TStompAckRef& Message,
                                std::string_view TransactionID, std::string_view Receipt);

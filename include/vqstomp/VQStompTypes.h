@@ -43,6 +43,10 @@ struct TStompHeaderView {
   std::string_view Value;  ///< Its value, not owned; an empty one is not sent.
 };
 
+/// StoreHeader's rules for a list of views, such as the headers of a frame about to be
+/// encoded: Name and Value must outlive the list.
+void StoreHeader(std::vector<TStompHeaderView>& Headers, std::string_view Name, std::string_view Value);
+
 /// The protocol versions spoken, as the CONNECTED frame's "version" names them.
 enum class TStompVersion : uint8_t { V1_0, V1_1, V1_2 };
 /// "1.0", "1.1" or "1.2".

@@ -82,10 +82,19 @@ void CheckWireSafe(std::string_view Command, const THeaders& Headers, const TSto
   }
 }
 
-void CheckWireSafe(const IStompFrame& Frame, const TStompFrameRules& Rules) {
-  CheckWireSafe(Frame.GetCommand(), Frame.GetHeaders(), Rules);
+template <typename THeaders>
+bool HasContentLength(const THeaders& Headers) {
+  return std::any_of(Headers.begin(), Headers.end(), [](const auto& Header) {
+    return !Header.Value.empty() && SameText(Header.Name, "content-length");
+  });
+}
+
+template <typename THeaders>
+void CheckWireSafe(std::string_view Command, const THeaders& Headers, std::string_view Body,
+                   const TStompFrameRules& Rules) {
+  CheckWireSafe(Command, Headers, Rules);
   // Without a length the broker would end the body at its first NUL.
-  if (Frame.GetBody().find(NUL) != std::string::npos && Frame.GetHeader("content-length").empty())
+  if (Body.find(NUL) != std::string::npos && !HasContentLength(Headers))
     throw EVQStompError("The body holds a NUL byte and must be sent with a content-length");
 }
 
@@ -275,15 +284,18 @@ void TVQStompCustomClient::TransmitAcknowledgement(std::string_view Command, con
   }
 }
 
+// Encoded from views of what the call holds, by a frame's rules for its headers: every
+// message sent comes here, and a frame would copy each header first.
 void TVQStompCustomClient::Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
                                 bool OmitContentLength, std::string_view Receipt) {
-  TVQStompFrame Frame;
-  Frame.SetCommand("SEND");
-  Frame.SetHeader("destination", Destination);
-  Frame.SetHeader("receipt", Receipt);
-  if (!OmitContentLength) Frame.SetHeader("content-length", std::to_string(Body.size()));
-  Frame.SetBody(std::move(Body));
-  Transmit(Frame, ExtraHeaders);
+  thread_local std::vector<TStompHeaderView> Headers;
+  Headers.clear();
+  const std::string Length = OmitContentLength ? std::string() : std::to_string(Body.size());
+  StoreHeader(Headers, "destination", Destination);
+  StoreHeader(Headers, "receipt", Receipt);
+  StoreHeader(Headers, "content-length", Length);
+  for (const auto& Header : ExtraHeaders) StoreHeader(Headers, Header.Name, Header.Value);
+  TransmitFrame("SEND", Headers, Body);
 }
 
 void TVQStompCustomClient::StompDisconnect() {
@@ -338,12 +350,7 @@ void TVQStompCustomClient::WriteDisconnect(IStompCommAdapter& Adapter) {
 // Commands go straight into their wire form, without a frame object. A header without a
 // value is left out, as a frame would leave it out.
 void TVQStompCustomClient::TransmitCommand(std::string_view Command, std::initializer_list<TStompHeaderView> Headers) {
-  IStompCommAdapter& Adapter = CommAdapter();
-  CheckConnected(Command);
-  // CONNECT is never escaped, nor its answer.
-  const TStompFrameRules FrameRules = Command == "CONNECT" ? TStompFrameRules{} : Rules();
-  CheckWireSafe(Command, Headers, FrameRules);
-  Write(Adapter, EncodeFrame(Command, Headers, {}, FrameRules));
+  TransmitFrame(Command, Headers, {});
 }
 
 void TVQStompCustomClient::Write(IStompCommAdapter& Adapter, std::string_view Wire) {
@@ -375,17 +382,20 @@ void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
 }
 
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
+  TransmitFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody());
+}
+
+// The same bytes as a frame's Output, without a string of their own; a large body is not
+// even copied behind its head.
+template <typename THeaders>
+void TVQStompCustomClient::TransmitFrame(std::string_view Command, const THeaders& Headers, std::string_view Body) {
   IStompCommAdapter& Adapter = CommAdapter();
-  CheckConnected(Frame.GetCommand());
-  const TStompFrameRules FrameRules = Frame.GetCommand() == "CONNECT" ? TStompFrameRules{} : Rules();
-  CheckWireSafe(Frame, FrameRules);
-  // The same bytes as Output, without a string of their own; a large body is not even
-  // copied behind its head.
-  const std::string_view Body = Frame.GetBody();
-  if (Body.size() < SentUncopiedFrom)
-    return Write(Adapter, EncodeFrame(Frame.GetCommand(), Frame.GetHeaders(), Body, FrameRules));
-  const std::string_view Parts[] = {EncodeFrameHead(Frame.GetCommand(), Frame.GetHeaders(), FrameRules), Body,
-                                    FrameEnd};
+  CheckConnected(Command);
+  // CONNECT is never escaped, nor its answer.
+  const TStompFrameRules FrameRules = Command == "CONNECT" ? TStompFrameRules{} : Rules();
+  CheckWireSafe(Command, Headers, Body, FrameRules);
+  if (Body.size() < SentUncopiedFrom) return Write(Adapter, EncodeFrame(Command, Headers, Body, FrameRules));
+  const std::string_view Parts[] = {EncodeFrameHead(Command, Headers, FrameRules), Body, FrameEnd};
   Write(Adapter, Parts);
 }
 

@@ -6,25 +6,43 @@
 
 namespace vq {
 
-TStompHeaders::iterator FindHeader(TStompHeaders& Headers, std::string_view Name) {
-  return std::find_if(Headers.begin(), Headers.end(),
-                      [Name](const TStompHeaderItem& Item) { return SameText(Item.Name, Name); });
+namespace {
+
+template <typename THeaders>
+typename THeaders::iterator FindIn(THeaders& Headers, std::string_view Name) {
+  return std::find_if(Headers.begin(), Headers.end(), [Name](const auto& Item) { return SameText(Item.Name, Name); });
 }
 
-TStompHeaders::const_iterator FindHeader(const TStompHeaders& Headers, std::string_view Name) {
-  return FindHeader(const_cast<TStompHeaders&>(Headers), Name);
-}
-
-void StoreHeader(TStompHeaders& Headers, std::string_view Name, std::string_view Value) {
-  const auto Existing = FindHeader(Headers, Name);
+// Owned strings and views alike.
+template <typename THeaders>
+void StoreIn(THeaders& Headers, std::string_view Name, std::string_view Value) {
+  const auto Existing = FindIn(Headers, Name);
   if (Value.empty()) {
     if (Existing != Headers.end()) Headers.erase(Existing);
   } else if (Existing != Headers.end()) {
     Existing->Name = Name;
     Existing->Value = Value;
   } else {
-    Headers.push_back({std::string(Name), std::string(Value)});
+    auto& Added = Headers.emplace_back();
+    Added.Name = Name;
+    Added.Value = Value;
   }
+}
+
+}  // namespace
+
+TStompHeaders::iterator FindHeader(TStompHeaders& Headers, std::string_view Name) { return FindIn(Headers, Name); }
+
+TStompHeaders::const_iterator FindHeader(const TStompHeaders& Headers, std::string_view Name) {
+  return FindHeader(const_cast<TStompHeaders&>(Headers), Name);
+}
+
+void StoreHeader(TStompHeaders& Headers, std::string_view Name, std::string_view Value) {
+  StoreIn(Headers, Name, Value);
+}
+
+void StoreHeader(std::vector<TStompHeaderView>& Headers, std::string_view Name, std::string_view Value) {
+  StoreIn(Headers, Name, Value);
 }
 
 std::string_view VersionName(TStompVersion Version) {

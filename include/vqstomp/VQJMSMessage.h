@@ -25,7 +25,7 @@ public:
 };
 
 /// A message without a body, and the base of text and bytes messages.
-class TVQJMSMessage : public virtual IMessage {
+class TVQJMSMessage : public virtual IMessage, public std::enable_shared_from_this<TVQJMSMessage> {
 public:
   /// A message to send: priority 4, not persistent, no properties.
   TVQJMSMessage() = default;
@@ -52,10 +52,12 @@ public:
   std::string GetJMSCorrelationID() const override { return FCorrelationID; }
   std::string GetJMSLabel() const override { return FLabel; }
   void SetJMSLabel(const std::string& Value) override { FLabel = Value; }
-  std::shared_ptr<IPrimitiveMap> GetProperties() const override { return FProperties; }
+  /// The map is part of the message: the pointer shares the ownership of the message, or,
+  /// for a message that no std::shared_ptr holds, is valid while the message lives.
+  std::shared_ptr<IPrimitiveMap> GetProperties() const override;
   /// A property's value without a copy or a reference count: read for every message
   /// received. Valid while the property stays unchanged.
-  std::string_view PropertyText(std::string_view Name) const { return FProperties->ValueOf(Name); }
+  std::string_view PropertyText(std::string_view Name) const { return FProperties.ValueOf(Name); }
   void SetJMSTimestamp(TDateTime Value) override;
   TDateTime GetJMSTimestamp() const override { return FTimestamp; }
   void SetJMSTimestampMillis(int64_t Value) override;
@@ -97,8 +99,9 @@ private:
   // The same instant as FTimestamp: day 0 is 1899-12-30.
   int64_t FTimestampMillis = -static_cast<int64_t>(UnixEpochDate) * 86400000;
   bool FRedelivered = false;
-  // Its entries are walked in place for every message sent.
-  std::shared_ptr<TPrimitiveMap> FProperties = std::make_shared<TPrimitiveMap>();
+  // Its entries are walked in place for every message sent. Within the message, as one
+  // allocation less for every message made; GetProperties hands it out for change.
+  mutable TPrimitiveMap FProperties;
   std::string FLabel;
   std::weak_ptr<IMessageAcknowledger> FAcknowledger;
   uint64_t FConnectionNumber = 0;

@@ -59,8 +59,12 @@ TVQJMSMessage::TVQJMSMessage(const IStompFrame& Frame) : TVQJMSMessage(TStompHea
 TVQJMSMessage::TVQJMSMessage(TStompHeaders&& Headers)
     : FTimestamp(DateTimeFromUnixMilliseconds(0)),
       FTimestampMillis(0),
-      FProperties(std::make_shared<TPrimitiveMap>(std::move(Headers))) {
-  for (const auto& Header : FProperties->GetEntries()) ReadHeader(Header);
+      FProperties(std::move(Headers)) {
+  for (const auto& Header : FProperties.GetEntries()) ReadHeader(Header);
+}
+
+std::shared_ptr<IPrimitiveMap> TVQJMSMessage::GetProperties() const {
+  return std::shared_ptr<IPrimitiveMap>(weak_from_this().lock(), &FProperties);
 }
 
 // Exact type first: a cast through the frame's interface would cost more per message.
@@ -97,7 +101,7 @@ void TVQJMSMessage::SetJMSPriority(uint8_t Value) {
 }
 
 void TVQJMSMessage::WriteToFrame(IStompFrame& Frame) const {
-  const TStompHeaders& Properties = FProperties->GetEntries();
+  const TStompHeaders& Properties = FProperties.GetEntries();
   const auto Transaction = FindHeader(Properties, TransactionName);
   // Every header is checked before one is written, so that a refused message writes none.
   if (Transaction != Properties.end()) CheckSendable(*Transaction);

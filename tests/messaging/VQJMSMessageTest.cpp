@@ -57,6 +57,17 @@ TEST(VQJMSMessage, Defaults) {
   EXPECT_EQ(Message.GetProperties(), Message.GetProperties());
 }
 
+TEST(VQJMSMessage, PropertiesKeepTheirMessageAlive) {
+  auto Message = std::make_shared<TVQJMSTextMessage>();
+  const std::weak_ptr<TVQJMSTextMessage> Watch = Message;
+  const std::shared_ptr<IPrimitiveMap> Properties = Message->GetProperties();
+  Properties->SetString("kept", "yes");
+  Message.reset();
+  ASSERT_FALSE(Watch.expired());
+  EXPECT_EQ(Properties->GetString("kept"), "yes");
+  EXPECT_EQ(Watch.lock()->PropertyText("kept"), "yes");
+}
+
 TEST(VQJMSMessage, PriorityAboveNineIsRefused) {
   TVQJMSMessage Message;
   Message.SetJMSPriority(9);

@@ -264,6 +264,7 @@ private:
   bool ReadAsAwaiter(std::unique_lock<std::mutex>& Guard, int32_t Timeout);
   bool ReadsElsewhere() const;
   void TransmitTransaction(std::string_view Command, std::string_view TransactionID, std::string_view Receipt);
+  void DispatchTaking(std::string&& Text);
   void Dispatch(const std::shared_ptr<IStompFrame>& Frame);
   void HandleConnected(IStompFrame& Frame);
   void HandleError(IStompFrame& Frame);

@@ -73,6 +73,9 @@ public:
   /// The same, taking Text: a large body (64 KiB or more) keeps Text's storage instead of
   /// being copied.
   static std::shared_ptr<TVQStompFrame> ParseTaking(std::string&& Text, const TStompFrameRules& Rules = {});
+  /// The same into Into, which loses what it held: a reader that decodes frame after
+  /// frame can keep one frame, and the storage of its body, for them all.
+  static void ParseTaking(std::string&& Text, TVQStompFrame& Into, const TStompFrameRules& Rules = {});
   /// The content-length of a header block, or 0 without one: the header line named
   /// "content-length" in any letter case; repeated lines must agree and the value must be
   /// a plain non-negative decimal number, else EVQStompFrameError.
@@ -82,8 +85,8 @@ private:
   // The body within Rest, which runs from the empty line to the end of the text.
   static std::string_view BodyOf(const std::optional<uint64_t>& Length, std::string_view Rest);
   // Owner, when given, holds Text and may give its storage to the body.
-  static std::shared_ptr<TVQStompFrame> ParseText(std::string_view Text, std::string* Owner,
-                                                  const TStompFrameRules& Rules);
+  static void ParseText(std::string_view Text, std::string* Owner, const TStompFrameRules& Rules,
+                        TVQStompFrame& Frame);
 
   std::string FCommand;
   TStompHeaders FHeaders;

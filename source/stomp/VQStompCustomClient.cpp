@@ -3,6 +3,7 @@
 #include <vqstomp/VQStompFrame.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <utility>
 
@@ -35,9 +36,11 @@ private:
   const TVQStompCustomClient* const FOuter;
 };
 
+// The most that a buffer or a frame kept for reuse may hold on to.
+constexpr size_t KeptCapacity = 64 * 1024;
+
 // Empties a buffer kept for reuse; one that a large frame grew is given back instead.
 void ResetScratch(std::string& Buffer) {
-  constexpr size_t KeptCapacity = 64 * 1024;
   if (Buffer.capacity() > KeptCapacity)
     std::string().swap(Buffer);
   else
@@ -143,7 +146,7 @@ void TVQStompCustomClient::Connect() {
   Adapter.SetOnConnected([this](IStompCommAdapter&) { StompConnect(); });
   Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string& Data) {
     const TDeliveringScope Scope(*this);
-    Dispatch(TVQStompFrame::ParseTaking(std::move(Data), Rules()));
+    DispatchTaking(std::move(Data));
   });
   Adapter.SetOnConnectionLost([this](IStompCommAdapter&, const Exception& Error) { ConnectionLost(Error); });
   FFrameReader->Restart();
@@ -402,6 +405,23 @@ void TVQStompCustomClient::TransmitFrame(std::string_view Command, const THeader
 void TVQStompCustomClient::StompDataAvailable(std::string_view Data) {
   const TDeliveringScope Scope(*this);
   Dispatch(TVQStompFrame::Parse(Data, Rules()));
+}
+
+// Each thread decodes into a frame it keeps, unless a handler kept the last one or it
+// holds a large body: no frame and no body storage is allocated for every message.
+void TVQStompCustomClient::DispatchTaking(std::string&& Text) {
+  thread_local std::shared_ptr<TVQStompFrame> Kept;
+  std::shared_ptr<TVQStompFrame> Frame;
+  if (Kept.use_count() == 1) {
+    // Whatever a thread that held the frame did to it is seen before it is written.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    Frame = std::move(Kept);
+  } else {
+    Frame = std::make_shared<TVQStompFrame>();
+  }
+  TVQStompFrame::ParseTaking(std::move(Text), *Frame, Rules());
+  Dispatch(Frame);
+  if (Frame.use_count() == 1 && Frame->GetBody().size() <= KeptCapacity) Kept = std::move(Frame);
 }
 
 void TVQStompCustomClient::Dispatch(const std::shared_ptr<IStompFrame>& Frame) {

@@ -207,34 +207,42 @@ private:
 }  // namespace
 
 std::shared_ptr<IStompFrame> TVQStompFrame::Parse(std::string_view Text, const TStompFrameRules& Rules) {
-  return ParseText(Text, nullptr, Rules);
+  auto Frame = std::make_shared<TVQStompFrame>();
+  ParseText(Text, nullptr, Rules, *Frame);
+  return Frame;
 }
 
 std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseTaking(std::string&& Text, const TStompFrameRules& Rules) {
-  return ParseText(Text, &Text, Rules);
+  auto Frame = std::make_shared<TVQStompFrame>();
+  ParseText(Text, &Text, Rules, *Frame);
+  return Frame;
 }
 
-std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, std::string* Owner,
-                                                        const TStompFrameRules& Rules) {
+void TVQStompFrame::ParseTaking(std::string&& Text, TVQStompFrame& Into, const TStompFrameRules& Rules) {
+  ParseText(Text, &Text, Rules, Into);
+}
+
+void TVQStompFrame::ParseText(std::string_view Text, std::string* Owner, const TStompFrameRules& Rules,
+                              TVQStompFrame& Frame) {
   std::string Completed;
   if (NeedsCompleting(Text, Owner != nullptr, Rules)) {
     Completed.reserve(Text.size() + FrameEnd.size());
     Completed.append(Text).append(FrameEnd);
     Text = Completed;
   }
-  auto Frame = std::make_shared<TVQStompFrame>();
   size_t Position = 0;
   std::string_view Line;
   ReadLine(Text, Position, Line);
   Line = WithoutCR(Line, Rules);
   if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
-  Frame->FCommand.assign(Line);
-  Frame->FHeaders.reserve(8);
+  Frame.FCommand.assign(Line);
+  Frame.FHeaders.clear();
+  Frame.FHeaders.reserve(8);
   // The broker's answer to CONNECT is never escaped.
   const TStompFrameRules HeaderRules{Rules.Escaping && Line != "CONNECTED", Rules.CarriageReturns};
   std::optional<uint64_t> Length;
   {
-    THeaderCollector Headers(Frame->FHeaders);
+    THeaderCollector Headers(Frame.FHeaders);
     std::string NameScratch;
     std::string ValueScratch;
     for (;;) {
@@ -260,11 +268,10 @@ std::shared_ptr<TVQStompFrame> TVQStompFrame::ParseText(std::string_view Text, s
   if (Owner != nullptr && Text.data() == Owner->data() && Body.size() >= TakenFrom) {
     Owner->erase(0, static_cast<size_t>(Body.data() - Owner->data()));
     Owner->resize(Body.size());
-    Frame->FBody = std::move(*Owner);
+    Frame.FBody = std::move(*Owner);
   } else {
-    Frame->FBody.assign(Body);
+    Frame.FBody.assign(Body);
   }
-  return Frame;
 }
 
 int64_t TVQStompFrame::GetContentLength(std::string_view HeaderText) {

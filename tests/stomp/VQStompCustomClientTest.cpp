@@ -24,10 +24,13 @@ namespace {
 class TRecordingClient : public TVQStompCustomClient {
 public:
   std::vector<std::string> Events;
+  // Every second frame is kept, as a handler may keep what it is given.
+  std::vector<std::shared_ptr<IStompFrame>> Kept;
 
 protected:
   void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) override {
     Events.push_back("hook " + Frame->GetBody());
+    if (Events.size() % 2 == 1) Kept.push_back(Frame);
   }
 };
 
@@ -183,6 +186,26 @@ TEST_F(VQStompCustomClientPeer, IncomingFramesAreDispatched) {
   EXPECT_EQ(Reported, (std::vector<std::string>{"queue full|details", "|"})) << "reported, not raised, once connected";
   EXPECT_EQ(Logged, (std::vector<std::string>{"3 Unknown command PING in stomp frame",
                                               "3 Unknown command message in stomp frame"}));
+}
+
+// Frames read from the broker are decoded into one the client reuses: never into one
+// that a handler still holds.
+TEST_F(VQStompCustomClientPeer, FramesAHandlerKeepsStayAsTheyWere) {
+  ConnectWith(vq::test::TScriptedPeer::DefaultConnectedFrame());
+  std::string Stream;
+  for (const char* Body : {"one", "two", "three", "four", "five"})
+    Stream += "MESSAGE\nid:"s + Body + "\n\n" + Body + "\0\n"s;
+  Peer.Send(Stream);
+  while (Client.Events.size() < 5 && Client.ReceiveFrame(20000)) {
+  }
+  ASSERT_EQ(Client.Events.size(), 5u);
+  ASSERT_EQ(Client.Kept.size(), 3u);
+  for (size_t I = 0; I < Client.Kept.size(); ++I) {
+    const std::string Body = std::vector<std::string>{"one", "three", "five"}[I];
+    EXPECT_EQ(Client.Kept[I]->GetBody(), Body);
+    EXPECT_EQ(Client.Kept[I]->GetHeader("id"), Body);
+    EXPECT_EQ(Client.Kept[I]->HeaderCount(), 1);
+  }
 }
 
 TEST_F(VQStompCustomClientPeer, TracesAtDebugLevel) {

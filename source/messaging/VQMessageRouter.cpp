@@ -115,7 +115,6 @@ void TVQMessageRouter::SetListener(const TVQConsumerSlotRef& Slot, TVQMessageCon
 void TVQMessageRouter::Deliver(const TVQConsumerSlotRef& Slot) {
   thread_local const TVQMessageRouter* Delivering = nullptr;
   if (Delivering == this) {
-    std::lock_guard Guard(FLock);
     FDeferred.push_back(Slot);
     return;
   }
@@ -126,22 +125,18 @@ void TVQMessageRouter::Deliver(const TVQConsumerSlotRef& Slot) {
     ~TRestore() { Delivering = Outer; }
   } Restore{Outer};
   DeliverHeld(Slot);
-  for (;;) {
-    TVQConsumerSlotRef Next;
-    {
-      std::lock_guard Guard(FLock);
-      if (FDeferred.empty()) return;
-      Next = std::move(FDeferred.back());
-      FDeferred.pop_back();
-    }
+  while (!FDeferred.empty()) {
+    const TVQConsumerSlotRef Next = std::move(FDeferred.back());
+    FDeferred.pop_back();
     DeliverHeld(Next);
   }
 }
 
 // A failing listener must not stop later deliveries; in client acknowledgement mode its
 // message stays unacknowledged, so the broker delivers it again on the next connection.
+// What is held after the last message taken here came with a call of Deliver of its own.
 void TVQMessageRouter::DeliverHeld(const TVQConsumerSlotRef& Slot) {
-  for (;;) {
+  for (bool More = true; More;) {
     std::shared_ptr<IMessageListener> Listener;
     std::shared_ptr<IMessage> Message;
     {
@@ -149,6 +144,7 @@ void TVQMessageRouter::DeliverHeld(const TVQConsumerSlotRef& Slot) {
       if (!Slot->Listener || Slot->Held.empty()) return;
       Listener = Slot->Listener;
       Message = TakeHeld(*Slot);
+      More = !Slot->Held.empty();
     }
     try {
       Listener->OnMessage(Message);

@@ -70,7 +70,8 @@ private:
   // Listener calls never overlap, and those of one consumer keep their order.
   std::mutex FDeliverLock;
   // Slots that got messages while this router's listeners were running on the thread
-  // delivering them (a listener waiting for a receipt reads frames itself).
+  // delivering them (a listener waiting for a receipt reads frames itself). Only that
+  // thread, which holds FDeliverLock, touches it.
   std::vector<TVQConsumerSlotRef> FDeferred;
 };
 

@@ -52,7 +52,8 @@ std::shared_ptr<IMessage> TVQJMSClient::GetCurrentMessage() const {
 void TVQJMSClient::StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame) {
   Assert(Frame->GetCommand() == "MESSAGE", "StompFrameAvailable needs a MESSAGE frame");
   std::shared_ptr<TVQJMSMessage> Message;
-  if (!Frame->GetHeader("content-length").empty()) {
+  const TStompHeaders& Headers = Frame->GetHeaders();
+  if (FindHeader(Headers, "content-length") != Headers.end()) {
     Message = TVQJMSBytesMessage::FromFrame(*Frame);
   } else {
     Message = TVQJMSTextMessage::FromFrame(*Frame);

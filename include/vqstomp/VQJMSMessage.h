@@ -82,6 +82,8 @@ protected:
   /// The headers of a received frame: taken from one of the library's own frames, which
   /// is left without them; copied from any other.
   static TStompHeaders HeadersOf(IStompFrame& Frame);
+  /// The body of a received frame, taken or copied the same way: a large one is moved.
+  static std::string BodyOf(IStompFrame& Frame);
 
 private:
   void ReadHeader(const TStompHeaderItem& Header);

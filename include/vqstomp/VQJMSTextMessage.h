@@ -11,7 +11,8 @@
 
 namespace vq {
 
-/// The body travels as UTF-8.
+/// The body travels as UTF-8, and the message keeps its text so: a UTF-16 text is
+/// encoded as it is set, a lone surrogate becoming U+FFFD, and decoded as it is read.
 class TVQJMSTextMessage : public TVQJMSMessage, public ITextMessage {
 public:
   /// The constructors of TVQJMSMessage: an empty text, or a received frame's headers.
@@ -24,18 +25,20 @@ public:
   /// taken rather than copied.
   static std::shared_ptr<TVQJMSTextMessage> FromFrame(IStompFrame& Frame);
 
-  void SetText(const std::u16string& Value) override { FText = Value; }
-  std::u16string GetText() const override { return FText; }
+  void SetText(const std::u16string& Value) override;
+  std::u16string GetText() const override;
+  /// Ill-formed UTF-8 becomes U+FFFD, as in a received body.
   void SetText(const std::string& Utf8) override;
-  std::string GetTextUtf8() const override;
+  std::string GetTextUtf8() const override { return FText; }
   /// The headers as TVQJMSMessage writes them, and the text as UTF-8 for the body.
   void WriteToFrame(IStompFrame& Frame) const override;
 
 private:
   static std::shared_ptr<TVQJMSTextMessage> WithText(std::shared_ptr<TVQJMSTextMessage> Message,
-                                                     std::string_view Utf8);
+                                                     std::string Utf8);
 
-  std::u16string FText;
+  // Well-formed UTF-8.
+  std::string FText;
 };
 
 }  // namespace vq

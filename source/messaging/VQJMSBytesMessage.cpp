@@ -1,7 +1,5 @@
 #include <vqstomp/VQJMSBytesMessage.h>
 
-#include <typeinfo>
-
 #include <vqstomp/VQStompFrame.h>
 
 namespace vq {
@@ -12,13 +10,9 @@ std::shared_ptr<IBytesMessage> TVQJMSBytesMessage::CreateFromFrame(const IStompF
   return Message;
 }
 
-// Exact type first: a large body is then moved, and a cast costs nothing per message.
 std::shared_ptr<TVQJMSBytesMessage> TVQJMSBytesMessage::FromFrame(IStompFrame& Frame) {
   auto Message = std::make_shared<TVQJMSBytesMessage>(HeadersOf(Frame));
-  if (typeid(Frame) == typeid(TVQStompFrame))
-    Message->SetContent(static_cast<TVQStompFrame&>(Frame).TakeBody());
-  else
-    Message->SetContent(Frame.GetBody());
+  Message->SetContent(BodyOf(Frame));
   return Message;
 }
 

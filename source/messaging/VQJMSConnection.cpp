@@ -509,7 +509,9 @@ std::shared_ptr<IQueue> TVQJMSSession::CreateQueue(const std::string& Name) {
 }
 
 std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage(const std::string& Utf8) {
-  return CreateTextMessage(Utf8ToUtf16Replacing(Utf8));
+  auto Message = CreateTextMessage();
+  Message->SetText(Utf8);
+  return Message;
 }
 
 std::shared_ptr<ITopic> TVQJMSSession::CreateTopic(const std::string& Name) {

@@ -73,6 +73,11 @@ TStompHeaders TVQJMSMessage::HeadersOf(IStompFrame& Frame) {
   return Frame.GetHeaders();
 }
 
+std::string TVQJMSMessage::BodyOf(IStompFrame& Frame) {
+  if (typeid(Frame) == typeid(TVQStompFrame)) return static_cast<TVQStompFrame&>(Frame).TakeBody();
+  return Frame.GetBody();
+}
+
 void TVQJMSMessage::ReadHeader(const TStompHeaderItem& Header) {
   const auto& [Name, Value] = Header;
   if (SameText(Name, "message-id")) FMessageID = Value;

@@ -9,22 +9,24 @@ std::shared_ptr<ITextMessage> TVQJMSTextMessage::CreateFromFrame(const IStompFra
 }
 
 std::shared_ptr<TVQJMSTextMessage> TVQJMSTextMessage::FromFrame(IStompFrame& Frame) {
-  return WithText(std::make_shared<TVQJMSTextMessage>(HeadersOf(Frame)), Frame.GetBody());
+  return WithText(std::make_shared<TVQJMSTextMessage>(HeadersOf(Frame)), BodyOf(Frame));
 }
 
 std::shared_ptr<TVQJMSTextMessage> TVQJMSTextMessage::WithText(std::shared_ptr<TVQJMSTextMessage> Message,
-                                                               std::string_view Utf8) {
-  Message->FText = Utf8ToUtf16Replacing(Utf8);
+                                                               std::string Utf8) {
+  Message->FText = WellFormedUtf8(std::move(Utf8));
   return Message;
 }
 
-void TVQJMSTextMessage::SetText(const std::string& Utf8) { FText = Utf8ToUtf16Replacing(Utf8); }
+void TVQJMSTextMessage::SetText(const std::u16string& Value) { FText = Utf16ToUtf8(Value); }
 
-std::string TVQJMSTextMessage::GetTextUtf8() const { return Utf16ToUtf8(FText); }
+std::u16string TVQJMSTextMessage::GetText() const { return Utf8ToUtf16Replacing(FText); }
+
+void TVQJMSTextMessage::SetText(const std::string& Utf8) { FText = WellFormedUtf8(Utf8); }
 
 void TVQJMSTextMessage::WriteToFrame(IStompFrame& Frame) const {
   TVQJMSMessage::WriteToFrame(Frame);
-  Frame.SetBody(Utf16ToUtf8(FText));
+  Frame.SetBody(FText);
 }
 
 }  // namespace vq

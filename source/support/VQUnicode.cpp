@@ -117,6 +117,16 @@ std::u16string DecodeUtf8Text(std::string_view Text, TIllFormed Handling) {
   return Result;
 }
 
+bool IsWellFormedUtf8(std::string_view Text) {
+  unsigned char Seen = 0;
+  for (const char C : Text) Seen |= static_cast<unsigned char>(C);
+  if (Seen < 0x80) return true;
+  char32_t CodePoint = 0;
+  for (size_t Pos = 0; Pos < Text.size();)
+    if (!DecodeUtf8(Text, Pos, CodePoint)) return false;
+  return true;
+}
+
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view Text) { return DecodeUtf8Text(Text, TIllFormed::Reject); }
@@ -137,6 +147,17 @@ std::string Utf16ToUtf8(std::u16string_view Text) {
     } else {
       AppendUtf8(Result, Unit);
     }
+  }
+  return Result;
+}
+
+std::string WellFormedUtf8(std::string Text) {
+  if (IsWellFormedUtf8(Text)) return Text;
+  std::string Result;
+  for (size_t Pos = 0; Pos < Text.size();) {
+    char32_t CodePoint = 0;
+    if (!DecodeUtf8(Text, Pos, CodePoint)) CodePoint = ReplacementChar;
+    AppendUtf8(Result, CodePoint);
   }
   return Result;
 }

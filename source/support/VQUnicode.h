@@ -17,4 +17,8 @@ std::u16string Utf8ToUtf16Replacing(std::string_view Text);
 // Surrogate pairs become one four-byte sequence; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view Text);
 
+// Text as it is when it is well-formed UTF-8 (most often, and then without a copy);
+// otherwise each ill-formed sequence becomes U+FFFD as in Utf8ToUtf16Replacing.
+std::string WellFormedUtf8(std::string Text);
+
 }  // namespace vq

@@ -323,7 +323,14 @@ TEST(VQJMSTextMessage, Utf8TextGoesInAndOutUnchanged) {
   // Ill-formed input is marked where it is wrong, not dropped whole.
   Message.SetText(std::string("a\xFFz"));
   EXPECT_EQ(Message.GetTextUtf8(), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(Message.GetText(), u"a\uFFFDz");
   EXPECT_EQ(TVQJMSTextMessage::CreateFromFrame(FrameWith({}, "\xC3\xA9"))->GetTextUtf8(), "\xC3\xA9");
+  EXPECT_EQ(TVQJMSTextMessage::CreateFromFrame(FrameWith({}, "x\xE2\x82"))->GetTextUtf8(), "x\xEF\xBF\xBD");
+  // UTF-8 cannot carry a lone surrogate: the text kept is the one that would travel.
+  Message.SetText(u"a\xD800z");
+  EXPECT_EQ(Message.GetText(), u"a\uFFFDz");
+  Message.SetText(u"\U0001F600!");
+  EXPECT_EQ(Message.GetText(), u"\U0001F600!");
 }
 
 TEST(VQJMSTextMessage, CreateFromFrameReadsHeaders) {

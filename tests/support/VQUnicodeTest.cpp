@@ -43,5 +43,9 @@ TEST(VQUnicode, ReplacingMarksEachMaximalSubpart) {
        u"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd"},
       {"ab\xC3\xA9" "cd", u"ab\u00e9cd"},
       {"plain", u"plain"}};
-  for (const auto& [Text, Expected] : Cases) EXPECT_EQ(Utf8ToUtf16Replacing(Text), Expected) << Text;
+  for (const auto& [Text, Expected] : Cases) {
+    EXPECT_EQ(Utf8ToUtf16Replacing(Text), Expected) << Text;
+    // Kept as UTF-8, the same marks in the same places.
+    EXPECT_EQ(WellFormedUtf8(Text), Utf16ToUtf8(Expected)) << Text;
+  }
 }

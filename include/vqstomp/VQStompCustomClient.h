@@ -230,6 +230,8 @@ public:
 protected:
   std::string_view GetClassName() const override { return "TVQStompCustomClient"; }
   /// Called for every MESSAGE frame, after OnMessageFrame, on the thread that read it.
+  /// The reading thread decodes its next frame into this one once nothing holds it: keep
+  /// the std::shared_ptr itself (not a std::weak_ptr) to keep the frame.
   virtual void StompFrameAvailable(const std::shared_ptr<IStompFrame>& Frame);
   /// Ends the heart-beats of the connection; an owner of the adapter calls it before the
   /// adapter goes.

@@ -29,12 +29,6 @@ bool NeedsCompleting(std::string_view Text, bool FromReader, const TStompFrameRu
   return !HasHeaderBlockEnd(Text, Rules) && Text.find(FrameEnd) == std::string_view::npos;
 }
 
-// Line is the text up to its LF; in 1.2 a CR before that LF is no part of it.
-std::string_view WithoutCR(std::string_view Line, const TStompFrameRules& Rules) {
-  if (Rules.CarriageReturns && !Line.empty() && Line.back() == CR) Line.remove_suffix(1);
-  return Line;
-}
-
 char Unescaped(char Code, const TStompFrameRules& Rules) {
   switch (Code) {
     case 'n': return LF;
@@ -233,7 +227,7 @@ void TVQStompFrame::ParseText(std::string_view Text, std::string* Owner, const T
   size_t Position = 0;
   std::string_view Line;
   ReadLine(Text, Position, Line);
-  Line = WithoutCR(Line, Rules);
+  Line = WithoutCarriageReturn(Line, Rules.CarriageReturns);
   if (Line.empty()) throw EIncompleteStompFrame("Empty Command");
   Frame.FCommand.assign(Line);
   Frame.FHeaders.clear();
@@ -247,7 +241,7 @@ void TVQStompFrame::ParseText(std::string_view Text, std::string* Owner, const T
     std::string ValueScratch;
     for (;;) {
       ReadLine(Text, Position, Line);
-      Line = WithoutCR(Line, Rules);
+      Line = WithoutCarriageReturn(Line, Rules.CarriageReturns);
       if (Line.empty()) break;
       const size_t Colon = Line.find(':');
       if (Colon == std::string_view::npos) throw EVQStompError("header line error " + std::string(Line));

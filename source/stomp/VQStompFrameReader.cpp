@@ -12,7 +12,6 @@ namespace {
 
 constexpr char LineEnd = '\n';
 constexpr char Nul = '\0';
-constexpr char CarriageReturn = '\r';
 constexpr std::string_view ContentLengthName{"content-length"};
 
 bool IsPadding(char Byte) { return static_cast<uint8_t>(Byte) <= 0x20; }
@@ -58,9 +57,8 @@ std::optional<uint64_t> FindContentLength(std::string_view HeaderBlock, bool Car
   for (size_t End = HeaderBlock.find(LineEnd); End != std::string_view::npos;) {
     const size_t Start = End + 1;
     End = HeaderBlock.find(LineEnd, Start);
-    std::string_view Line = HeaderBlock.substr(Start, End == std::string_view::npos ? End : End - Start);
-    if (CarriageReturns && Line.ends_with(CarriageReturn)) Line.remove_suffix(1);
-    MergeContentLengthLine(Found, Line);
+    const std::string_view Line = HeaderBlock.substr(Start, End == std::string_view::npos ? End : End - Start);
+    MergeContentLengthLine(Found, WithoutCarriageReturn(Line, CarriageReturns));
   }
   return Found;
 }
@@ -101,10 +99,9 @@ bool TVQStompFrameReader::ScanHeaderLines(std::string_view Frame) {
       FScanned = Frame.size();
       return false;
     }
-    std::string_view Line = Frame.substr(FLineStart, End - FLineStart);
+    const std::string_view Line = WithoutCarriageReturn(Frame.substr(FLineStart, End - FLineStart), FCarriageReturns);
     const bool Command = FLineStart == 0;
     FScanned = FLineStart = End + 1;
-    if (FCarriageReturns && Line.ends_with(CarriageReturn)) Line.remove_suffix(1);
     if (Command) continue;
     if (Line.empty()) {
       FBodyStart = FLineStart;

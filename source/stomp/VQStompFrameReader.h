@@ -14,6 +14,13 @@ namespace vq {
 // ActiveMQ's own limit for a frame.
 inline constexpr size_t DefaultMaxFrameSize = 100 * 1024 * 1024;
 
+// Line is the text up to its LF; with CarriageReturns (STOMP 1.2) a CR before that LF is
+// no part of it.
+inline std::string_view WithoutCarriageReturn(std::string_view Line, bool CarriageReturns) {
+  if (CarriageReturns && Line.ends_with('\r')) Line.remove_suffix(1);
+  return Line;
+}
+
 // The one content-length rule, for framing and decoding alike: the header line named
 // "content-length" in any letter case with a value; repeated lines must agree; the value
 // is a plain non-negative decimal number. None without such a line; EVQStompFrameError

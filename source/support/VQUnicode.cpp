@@ -151,15 +151,10 @@ std::string Utf16ToUtf8(std::u16string_view Text) {
   return Result;
 }
 
+// Ill-formed text is rare: it takes the way through UTF-16, which marks it.
 std::string WellFormedUtf8(std::string Text) {
   if (IsWellFormedUtf8(Text)) return Text;
-  std::string Result;
-  for (size_t Pos = 0; Pos < Text.size();) {
-    char32_t CodePoint = 0;
-    if (!DecodeUtf8(Text, Pos, CodePoint)) CodePoint = ReplacementChar;
-    AppendUtf8(Result, CodePoint);
-  }
-  return Result;
+  return Utf16ToUtf8(Utf8ToUtf16Replacing(Text));
 }
 
 }  // namespace vq

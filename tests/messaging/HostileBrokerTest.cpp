@@ -58,12 +58,12 @@ class HostilePeer : public ::testing::TestWithParam<TPeerTransport> {};
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Transports, HostilePeer,
 #ifdef VQSTOMP_WITH_TLS
-                         ::testing::Values(TPeerTransport::Plain, TPeerTransport::TLS),
+#define VQSTOMP_PEER_TRANSPORTS ::testing::Values(TPeerTransport::Plain, TPeerTransport::TLS)
 #else
-                         ::testing::Values(TPeerTransport::Plain),
+#define VQSTOMP_PEER_TRANSPORTS ::testing::Values(TPeerTransport::Plain)
 #endif
+INSTANTIATE_TEST_SUITE_P(Transports, HostilePeer, VQSTOMP_PEER_TRANSPORTS,
                          [](const auto& Info) { return Info.param == TPeerTransport::TLS ? "TLS" : "Plain"; });
 
 // Half a frame, then nothing; then a trickle of one byte every 10 ms: each Receive ends

@@ -203,11 +203,14 @@ TEST(VQJMSConnectionBroker, Stomp12SynchronousSendsIndividualAcknowledgementAndA
     Body == RefusedBody ? Message->Nack() : Message->Acknowledge();
   }
   if (!Again) Again = Consumer->Receive(3000);
-  if (Again) EXPECT_TRUE(Again->GetJMSRedelivered()) << "back on its queue, marked redelivered";
+  if (Again) {
+    EXPECT_TRUE(Again->GetJMSRedelivered()) << "back on its queue, marked redelivered";
+  }
   if (!Again) {
     const auto DeadLetters = Session->CreateConsumer(Session->CreateQueue("/queue/ActiveMQ.DLQ"));
-    while ((Again = DeadLetters->Receive(10000)) && Again->GetProperties()->GetString("original-destination") != Name)
+    while ((Again = DeadLetters->Receive(10000)) && Again->GetProperties()->GetString("original-destination") != Name) {
       Again->Acknowledge();
+    }
   }
   ASSERT_NE(Again, nullptr) << "the NACKed message came back nowhere";
   EXPECT_EQ(BodyOf(Again), RefusedBody);

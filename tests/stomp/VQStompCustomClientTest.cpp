@@ -416,9 +416,10 @@ TEST(VQStompCustomClient, AckAndNackNameTheMessageAsTheVersionSays) {
     } else {
       Client.Nack(Message, "", "r");
     }
-    if (Version == "1.2")
+    if (Version == "1.2") {
       EXPECT_EQ(ErrorOf([&] { Client.Ack({"m-1", "sub-1", ""}, ""); }),
                 "ACK in STOMP 1.2 needs the message's \"ack\" header, and it has none");
+    }
     Client.StompDisconnect();
     ASSERT_TRUE(Peer.WaitForReceived("DISCONNECT"));
     const std::string All = Peer.Received();

@@ -33,6 +33,14 @@ TVQConnectionOptions TLSOptions(int32_t Port) {
   return Options;
 }
 
+// The front serving the certificate and key of that name.
+TTLSIdentity ServedAs(const std::string& Name) {
+  TTLSIdentity Identity;
+  Identity.Certificate = TLSFile(Name + ".pem");
+  Identity.Key = TLSFile(Name + ".key");
+  return Identity;
+}
+
 // What Start raised (of TException), and how long it took.
 template <typename TException>
 std::pair<std::string, TClock::duration> StartFailure(const TVQConnectionOptions& Options, TLogRecorder* Log = nullptr) {
@@ -122,7 +130,7 @@ TEST(VQCommAdapterTLS, RefusesBrokersItCannotTrust) {
   for (const TCase& Case : Cases) {
     SCOPED_TRACE(Case.Certificate);
     TScriptedPeer Peer;
-    TTLSFront Front(Peer.Port(), {TLSFile(Case.Certificate + ".pem"), TLSFile(Case.Certificate + ".key")});
+    TTLSFront Front(Peer.Port(), ServedAs(Case.Certificate));
     auto Options = TLSOptions(Front.Port());
     Options.TLS.CAFile = Case.CAFile;
     const auto [Error, Took] = StartFailure<EVQTLSError>(Options);
@@ -132,7 +140,7 @@ TEST(VQCommAdapterTLS, RefusesBrokersItCannotTrust) {
   }
   TVQConnectionOptions Named = TLSOptions(0);
   Named.TLS.ServerName = "other.example";
-  ExpectConnects(Named, {TLSFile("other.pem"), TLSFile("other.key")});
+  ExpectConnects(Named, ServedAs("other"));
   Named.Host = "localhost";
   Named.TLS.ServerName.clear();
   ExpectConnects(Named);
@@ -144,7 +152,7 @@ TEST(VQCommAdapterTLS, WarnsOnceWhenVerificationIsOff) {
   Options.TLS.CAFile.clear();
   Options.TLS.Verify = false;
   TLogRecorder Log;
-  ExpectConnects(Options, {TLSFile("expired.pem"), TLSFile("expired.key")}, &Log);
+  ExpectConnects(Options, ServedAs("expired"), &Log);
   size_t Warnings = 0;
   for (const auto& Line : Log.Lines()) Warnings += Line.find("TLS verification is off") != std::string::npos;
   EXPECT_EQ(Warnings, 1u);

@@ -76,13 +76,9 @@ void AppendEscaped(std::string& Out, std::string_view Text, bool CarriageReturns
   }
 }
 
-void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line) {
-  if (Text.empty()) return;
+void RaiseNoLine(std::string_view Text, size_t Position) {
   if (Position >= Text.size()) throw EIncompleteStompFrame("From out of bound.");
-  const size_t End = Text.find(LF, Position);
-  if (End == std::string_view::npos) throw EIncompleteStompFrame("End of Line not found.");
-  Line = Text.substr(Position, End - Position);
-  Position = End + 1;
+  throw EIncompleteStompFrame("End of Line not found.");
 }
 
 void ReadLine(std::string_view Text, size_t& Position, std::string& Line) {

@@ -236,10 +236,14 @@ TEST_F(TCommAdapterIndyTest, ATrickledFrameNeverHoldsAWaitUp) {
 enum class TPeerEnd { Stay, Close, Reset };
 
 struct TFailureCase {
+  std::string Name;
   std::string Sent;
   TPeerEnd End;
   std::string Logged;
 };
+
+// Named in test listings by its name, not its bytes.
+void PrintTo(const TFailureCase& Case, std::ostream* Out) { *Out << Case.Name; }
 
 class TBackgroundFailureTest : public TCommAdapterIndyTest, public ::testing::WithParamInterface<TFailureCase> {};
 
@@ -256,16 +260,17 @@ TEST_P(TBackgroundFailureTest, IsLoggedAndEndsTheReadThreadWithoutADelivery) {
 
 INSTANTIATE_TEST_SUITE_P(
     TCommAdapterIndy, TBackgroundFailureTest,
-    ::testing::Values(TFailureCase{"", TPeerEnd::Close, "Connection Closed Gracefully."},
-                      TFailureCase{"MESSAGE\n\nhal", TPeerEnd::Close,
+    ::testing::Values(TFailureCase{"ClosedBetweenFrames", "", TPeerEnd::Close, "Connection Closed Gracefully."},
+                      TFailureCase{"ClosedMidFrame", "MESSAGE\n\nhal", TPeerEnd::Close,
                                    "The connection was closed in the middle of a frame (12 bytes of it unread)"},
-                      TFailureCase{"", TPeerEnd::Reset,
+                      TFailureCase{"ResetBetweenFrames", "", TPeerEnd::Reset,
                                    "Socket Error # 104\r\n" + std::string(std::strerror(ECONNRESET))},
-                      TFailureCase{"MESSAGE\n\nhal", TPeerEnd::Reset,
+                      TFailureCase{"ResetMidFrame", "MESSAGE\n\nhal", TPeerEnd::Reset,
                                    "Socket Error # 104\r\n" + std::string(std::strerror(ECONNRESET))},
-                      TFailureCase{"MESSAGE\ncontent-length:-1\n\n", TPeerEnd::Stay,
+                      TFailureCase{"NegativeContentLength", "MESSAGE\ncontent-length:-1\n\n", TPeerEnd::Stay,
                                    "Invalid content-length \"-1\": not a plain non-negative decimal number; the "
-                                   "stream cannot be trusted"}));
+                                   "stream cannot be trusted"}),
+    [](const auto& Info) { return Info.param.Name; });
 
 TEST_F(TCommAdapterIndyTest, AFailingHandlerIsLoggedAndReceivingGoesOn) {
   Adapter.SetOnDataAvailable([this](IStompCommAdapter&, std::string_view Data) {

@@ -162,9 +162,9 @@ inline const char* HeaderFault(std::string_view Name, std::string_view Value, co
 /// the LF. An empty text changes nothing. Raises EIncompleteStompFrame when Position is
 /// past the end or no LF follows it.
 void ReadLine(std::string_view Text, size_t& Position, std::string& Line);
-/// Raises what ReadLine raises when Position is past the end of Text or no LF follows it.
+/// What ReadLine raises when Position is past the end of Text or no LF follows it.
 [[noreturn]] void RaiseNoLine(std::string_view Text, size_t Position);
-/// The same, Line pointing into Text. Inline, as every header line received comes here.
+/// ReadLine with Line pointing into Text. Inline, as every header line received comes here.
 inline void ReadLine(std::string_view Text, size_t& Position, std::string_view& Line) {
   if (Text.empty()) return;
   const size_t End = Position < Text.size() ? Text.find(LF, Position) : std::string_view::npos;

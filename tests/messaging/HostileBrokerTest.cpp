@@ -11,6 +11,7 @@
 #include <iostream>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include <vqstomp/VQConsumerID.h>
 #include <vqstomp/VQJMSConnection.h>
@@ -56,14 +57,17 @@ TClock::duration TimeOf(const std::function<void()>& Action) {
 // The scripted peer's misdeeds reach the client as they are, or through TLS.
 class HostilePeer : public ::testing::TestWithParam<TPeerTransport> {};
 
+std::vector<TPeerTransport> PeerTransports() {
+#ifdef VQSTOMP_WITH_TLS
+  return {TPeerTransport::Plain, TPeerTransport::TLS};
+#else
+  return {TPeerTransport::Plain};
+#endif
+}
+
 }  // namespace
 
-#ifdef VQSTOMP_WITH_TLS
-#define VQSTOMP_PEER_TRANSPORTS ::testing::Values(TPeerTransport::Plain, TPeerTransport::TLS)
-#else
-#define VQSTOMP_PEER_TRANSPORTS ::testing::Values(TPeerTransport::Plain)
-#endif
-INSTANTIATE_TEST_SUITE_P(Transports, HostilePeer, VQSTOMP_PEER_TRANSPORTS,
+INSTANTIATE_TEST_SUITE_P(Transports, HostilePeer, ::testing::ValuesIn(PeerTransports()),
                          [](const auto& Info) { return Info.param == TPeerTransport::TLS ? "TLS" : "Plain"; });
 
 // Half a frame, then nothing; then a trickle of one byte every 10 ms: each Receive ends

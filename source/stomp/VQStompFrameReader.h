@@ -53,6 +53,8 @@ private:
   size_t FindEnd(std::string_view Frame);
   // True once the header block's empty line is in Frame; takes content-length on the way.
   bool ScanHeaderLines(std::string_view Frame);
+  // A counted frame's length, known once its header block has ended (and checked then).
+  std::optional<size_t> CountedLength() const;
 
   size_t FMaxFrameSize;
   bool FCarriageReturns = false;

@@ -65,6 +65,11 @@ TEST(VQStompFrameReader, RefusesWhatCannotBeTrustedAndWhatIsTooLarge) {
             "A counted body is not followed by NUL; the stream cannot be trusted");
   Reader.Restart();
   EXPECT_THROW(Reader.Measure("MESSAGE\ncontent-length:0x10\n\n"), EVQStompFrameError);
+  Reader.Restart();
+  EXPECT_EQ(Reader.Measure("MESSAGE\ncontent-length:2147483647\nx:1\n").Expected, 0u)
+      << "a length in a header block not yet ended is not checked yet, so no room is made for it";
+  Reader.Restart();
+  EXPECT_EQ(Reader.Measure("MESSAGE\ncontent-length:20\nx:1\n\n").Expected, 52u) << "once ended, room for the frame";
 }
 
 TEST(VQStompFrameReader, TakesCarriageReturnLineEndsWhenTold) {

@@ -84,7 +84,8 @@ TFrameExtent TVQStompFrameReader::Measure(std::string_view Unread) {
   Extent.Length = FindEnd(Frame);
   if (Extent.Length == 0) {
     CheckSize(Frame.size());
-    Extent.Expected = CountedLength().value_or(0);
+    // Only an ended header block has had its length checked against the limit.
+    if (FBodyLength && FBodyStart != 0) Extent.Expected = CountedLength();
   } else {
     Restart();
   }
@@ -116,23 +117,17 @@ size_t TVQStompFrameReader::FindEnd(std::string_view Frame) {
     if (!ScanHeaderLines(Frame)) return 0;
     if (FBodyLength) CheckSize(FBodyStart + std::min<uint64_t>(*FBodyLength, FMaxFrameSize) + 1);
   }
-  const std::optional<size_t> Counted = CountedLength();
-  if (!Counted) {
+  if (!FBodyLength) {
     const size_t End = Frame.find(Nul, FScanned);
     if (End != std::string_view::npos) return End + 1;
     FScanned = Frame.size();
     return 0;
   }
-  const size_t Length = *Counted;
+  const size_t Length = CountedLength();
   if (Frame.size() < Length) return 0;
   if (Frame[Length - 1] != Nul)
     throw EVQStompFrameError("A counted body is not followed by NUL; the stream cannot be trusted");
   return Length;
-}
-
-std::optional<size_t> TVQStompFrameReader::CountedLength() const {
-  if (!FBodyLength || FBodyStart == 0) return std::nullopt;
-  return FBodyStart + static_cast<size_t>(*FBodyLength) + 1;
 }
 
 }  // namespace vq

@@ -53,8 +53,8 @@ private:
   size_t FindEnd(std::string_view Frame);
   // True once the header block's empty line is in Frame; takes content-length on the way.
   bool ScanHeaderLines(std::string_view Frame);
-  // A counted frame's length, known once its header block has ended (and checked then).
-  std::optional<size_t> CountedLength() const;
+  // A counted frame's length; needs its header block ended.
+  size_t CountedLength() const { return FBodyStart + static_cast<size_t>(*FBodyLength) + 1; }
 
   size_t FMaxFrameSize;
   bool FCarriageReturns = false;

@@ -259,7 +259,9 @@ void TIdStompClient::SendAll(std::string_view Data, TWait Timeout) {
   }
 }
 
-std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline) {
+std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TWait Wait) {
+  // A frame already buffered needs no reading of the clock.
+  std::optional<TDeadline> Deadline;
   for (;;) {
     TFrameExtent Extent;
     try {
@@ -271,7 +273,8 @@ std::optional<size_t> TIdStompClient::AwaitFrame(IFrameBoundary& Boundary, TDead
     }
     Consume(Extent.Padding);
     if (Extent.Length > 0) return Extent.Length;
-    if (!AwaitMore(Deadline, Extent.Expected)) return std::nullopt;
+    if (!Deadline) Deadline = DeadlineAfter(Wait);
+    if (!AwaitMore(*Deadline, Extent.Expected)) return std::nullopt;
   }
 }
 
@@ -462,7 +465,7 @@ bool TVQCommAdapterIndy::IsReceiving() const { return FReadThread && !FReadThrea
 // frame completed after Reader was stopped is left for ReceiveFrame.
 bool TVQCommAdapterIndy::ReadFrame(std::string& Text, TIdStompClient::TWait Wait, const TVQThread* Reader) {
   std::lock_guard Guard(FReadLock);
-  const auto Length = FClient.AwaitFrame(FrameBoundary(), DeadlineAfter(Wait));
+  const auto Length = FClient.AwaitFrame(FrameBoundary(), Wait);
   if (!Length || (Reader != nullptr && Reader->Stopped())) return false;
   FClient.TakeFrame(*Length, Text);
   return true;

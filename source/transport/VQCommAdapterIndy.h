@@ -146,11 +146,11 @@ public:
   bool AnsweredInTLS() const { return FAnsweredInTLS; }
   void Consume(size_t Count) { FBuffer.Consume(Count); }
   // Waits until the unread bytes begin with a whole frame, as Boundary finds frames, and
-  // returns its length; none when Deadline passed first. A partial frame stays buffered.
+  // returns its length; none when Wait passed first. A partial frame stays buffered.
   // Once the connection is closed, fails with EIdConnClosedGracefully, with
   // EIdConnClosedMidFrame when part of a frame was left, or with the reset's socket error.
   // A stream the boundary cannot make sense of breaks the connection: EIdUntrustedStream.
-  std::optional<size_t> AwaitFrame(IFrameBoundary& Boundary, TDeadline Deadline);
+  std::optional<size_t> AwaitFrame(IFrameBoundary& Boundary, TWait Wait);
 
 private:
   // False when Deadline passed first. Expected: the size of the frame begun, if known.

@@ -562,6 +562,11 @@ TEST_F(VQStompCustomClientPeer, ASilentBrokerLosesTheConnection) {
   const auto Noticed = std::chrono::steady_clock::now() - Start;
   EXPECT_GE(Noticed, std::chrono::milliseconds(180)) << "twice the interval at least";
   EXPECT_LT(Noticed, std::chrono::seconds(5));
+  // The loss is marked before it is reported, on the thread that noticed it.
+  ASSERT_TRUE(vq::test::WaitUntil([&] {
+    std::lock_guard Guard(Lock);
+    return !Reported.empty();
+  }));
   {
     std::lock_guard Guard(Lock);
     ASSERT_EQ(Reported.size(), 1u);

@@ -26,6 +26,7 @@ public:
   const std::string& GetContent() const override { return FContent; }
   /// The headers as TVQJMSMessage writes them, and the content for the body.
   void WriteToFrame(IStompFrame& Frame) const override;
+  std::string_view WireBody() const override { return FContent; }
 
 private:
   std::string FContent;

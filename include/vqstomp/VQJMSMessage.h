@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <vqstomp/VQJMSInterfaces.h>
 
@@ -68,6 +69,9 @@ public:
   /// not the protocol's or the broker's; the subclasses add their body. A refused
   /// message (EMessageFormatException) writes no header.
   void WriteToFrame(IStompFrame& Frame) const override;
+  /// The body as WriteToFrame of the subclass writes it, where the message keeps it; none
+  /// here.
+  virtual std::string_view WireBody() const { return {}; }
   void Acknowledge() override;
   void Nack() override;
   /// Which of the client's connections brought the message (see

@@ -32,6 +32,7 @@ public:
   std::string GetTextUtf8() const override { return FText; }
   /// The headers as TVQJMSMessage writes them, and the text as UTF-8 for the body.
   void WriteToFrame(IStompFrame& Frame) const override;
+  std::string_view WireBody() const override { return FText; }
 
 private:
   static std::shared_ptr<TVQJMSTextMessage> WithText(std::shared_ptr<TVQJMSTextMessage> Message,

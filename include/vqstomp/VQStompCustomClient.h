@@ -151,7 +151,7 @@ public:
   /// Writes SEND to Destination with Body, adding "content-length" unless
   /// OmitContentLength; ExtraHeaders are stored over those, by SetHeader's rules. Refused
   /// as Transmit refuses.
-  void Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
+  void Send(std::string_view Destination, std::string_view Body, const TStompHeaders& ExtraHeaders,
             bool OmitContentLength, std::string_view Receipt);
   /// Writes DISCONNECT and marks the client disconnected; the transport stays open.
   void StompDisconnect();

@@ -73,11 +73,14 @@ std::string_view EncodeFrameHead(std::string_view Command, const THeaders& Heade
   return Wire;
 }
 
-// Headers without a value are not sent, so they are not checked either.
-template <typename THeaders>
-void CheckWireSafe(std::string_view Command, const THeaders& Headers, const TStompFrameRules& Rules) {
+void CheckCommand(std::string_view Command) {
   if (HoldsLineBreakOrNul(Command))
     throw EVQStompError("Command " + QuotedVisibly(Command) + " holds a line break or NUL byte");
+}
+
+// Headers without a value are not sent, so they are not checked either.
+template <typename THeaders>
+void CheckWireSafe(const THeaders& Headers, const TStompFrameRules& Rules) {
   for (const auto& Header : Headers) {
     if (Header.Value.empty()) continue;
     if (const char* Fault = HeaderFault(Header.Name, Header.Value, Rules))
@@ -93,9 +96,8 @@ bool HasContentLength(const THeaders& Headers) {
 }
 
 template <typename THeaders>
-void CheckWireSafe(std::string_view Command, const THeaders& Headers, std::string_view Body,
-                   const TStompFrameRules& Rules) {
-  CheckWireSafe(Command, Headers, Rules);
+void CheckWireSafe(const THeaders& Headers, std::string_view Body, const TStompFrameRules& Rules) {
+  CheckWireSafe(Headers, Rules);
   // Without a length the broker would end the body at its first NUL.
   if (Body.find(NUL) != std::string::npos && !HasContentLength(Headers))
     throw EVQStompError("The body holds a NUL byte and must be sent with a content-length");
@@ -289,7 +291,7 @@ void TVQStompCustomClient::TransmitAcknowledgement(std::string_view Command, con
 
 // Encoded from views of what the call holds, by a frame's rules for its headers: every
 // message sent comes here, and a frame would copy each header first.
-void TVQStompCustomClient::Send(std::string_view Destination, std::string Body, const TStompHeaders& ExtraHeaders,
+void TVQStompCustomClient::Send(std::string_view Destination, std::string_view Body, const TStompHeaders& ExtraHeaders,
                                 bool OmitContentLength, std::string_view Receipt) {
   thread_local std::vector<TStompHeaderView> Headers;
   Headers.clear();
@@ -384,7 +386,9 @@ void TVQStompCustomClient::CheckConnected(std::string_view Command) const {
   throw EVQStompClientNotConnectedError("Not connected! Command: " + std::string(Command));
 }
 
+// The library's own commands are constants; only a frame's can be anything.
 void TVQStompCustomClient::Transmit(const IStompFrame& Frame) {
+  CheckCommand(Frame.GetCommand());
   TransmitFrame(Frame.GetCommand(), Frame.GetHeaders(), Frame.GetBody());
 }
 
@@ -396,7 +400,7 @@ void TVQStompCustomClient::TransmitFrame(std::string_view Command, const THeader
   CheckConnected(Command);
   // CONNECT is never escaped, nor its answer.
   const TStompFrameRules FrameRules = Command == "CONNECT" ? TStompFrameRules{} : Rules();
-  CheckWireSafe(Command, Headers, Body, FrameRules);
+  CheckWireSafe(Headers, Body, FrameRules);
   if (Body.size() < SentUncopiedFrom) return Write(Adapter, EncodeFrame(Command, Headers, Body, FrameRules));
   const std::string_view Parts[] = {EncodeFrameHead(Command, Headers, FrameRules), Body, FrameEnd};
   Write(Adapter, Parts);

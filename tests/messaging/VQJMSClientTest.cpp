@@ -48,6 +48,16 @@ protected:
   std::vector<std::string> Logged;
 };
 
+// An application's own kind of text message: what it writes is what goes out.
+class TStampedText : public TVQJMSTextMessage {
+public:
+  void WriteToFrame(IStompFrame& Frame) const override {
+    TVQJMSTextMessage::WriteToFrame(Frame);
+    Frame.SetHeader("stamp", "1");
+    Frame.SetBody("stamped " + GetTextUtf8());
+  }
+};
+
 }  // namespace
 
 TEST_F(VQJMSClientPeer, ContentLengthDecidesTheKindOfMessage) {
@@ -153,12 +163,16 @@ TEST_F(VQJMSClientPeer, SendsTextWithoutAndBytesWithContentLength) {
   Bytes->GetProperties()->SetString("other", "sent after the mapped headers");
   Client.SendMessage(Bytes, "/topic/b", "r1");
   Client.SendMessage(std::make_shared<TVQJMSMessage>(), "/queue/a", "");
+  auto Stamped = std::make_shared<TStampedText>();
+  Stamped->SetText(u"t");
+  Client.SendMessage(Stamped, "/queue/a", "");
   Client.Disconnect();
   ASSERT_TRUE(Peer.WaitForClientClose());
   EXPECT_EQ(WrittenAfterConnect(),
             "SEND\ndestination:/queue/a\ncorrelation-id:c1\npriority:7\n\ncaf\xC3\xA9\0\n"
             "SEND\ndestination:/topic/b\nreceipt:r1\ncontent-length:5\ntransaction:tx\nother:sent after the mapped headers\n\n"
             "\0\x01\x02\x03\x04\0\n"
+            "SEND\ndestination:/queue/a\nstamp:1\n\nstamped t\0\n"
             "DISCONNECT\n\n\0\n"s);
 }
 

@@ -150,6 +150,9 @@ TEST_F(VQStompCustomClientPeer, RefusalsWriteNothing) {
             "The body holds a NUL byte and must be sent with a content-length");
   Client.SetUsername("evil\nlogin:root");
   EXPECT_THROW(Client.StompConnect(), EVQStompError);
+  TVQStompFrame Forged;
+  Forged.SetCommand("SEND\n\nMESSAGE");
+  EXPECT_EQ(ErrorOf([&] { Client.Transmit(Forged); }), "Command \"SEND\\x0A\\x0AMESSAGE\" holds a line break or NUL byte");
 
   Client.Send("/queue/a", "a\0b"s, {}, false, "");
   ASSERT_TRUE(Peer.WaitForReceived("SEND"));

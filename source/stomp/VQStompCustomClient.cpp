@@ -296,9 +296,10 @@ void TVQStompCustomClient::Send(std::string_view Destination, std::string_view B
   thread_local std::vector<TStompHeaderView> Headers;
   Headers.clear();
   const std::string Length = OmitContentLength ? std::string() : std::to_string(Body.size());
-  StoreHeader(Headers, "destination", Destination);
-  StoreHeader(Headers, "receipt", Receipt);
-  StoreHeader(Headers, "content-length", Length);
+  // Three names apart: none replaces another.
+  for (const TStompHeaderView Own : {TStompHeaderView{"destination", Destination}, {"receipt", Receipt},
+                                     {"content-length", Length}})
+    if (!Own.Value.empty()) Headers.push_back(Own);
   for (const auto& Header : ExtraHeaders) StoreHeader(Headers, Header.Name, Header.Value);
   TransmitFrame("SEND", Headers, Body);
 }

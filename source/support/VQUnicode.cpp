@@ -82,12 +82,13 @@ void AppendUtf8(std::string& Out, char32_t CodePoint) {
 }
 
 // Copies every unit across, noting whether all were below 0x80 and so convert one to
-// one: a loop without early exit, which the compiler vectorises.
+// one: a loop without early exit, which the compiler vectorises. The note is as wide as
+// a unit: a wider one would cost unpacking.
 template <typename TOut, typename TIn>
 bool TryAscii(std::basic_string_view<TIn> Text, std::basic_string<TOut>& Out) {
   Out.resize(Text.size());
   TOut* const Target = Out.data();
-  uint32_t Seen = 0;
+  std::make_unsigned_t<TIn> Seen = 0;
   for (size_t I = 0; I < Text.size(); ++I) {
     const auto Unit = static_cast<std::make_unsigned_t<TIn>>(Text[I]);
     Seen |= Unit;

@@ -85,7 +85,7 @@ TFrameExtent TVQStompFrameReader::Measure(std::string_view Unread) {
   if (Extent.Length == 0) {
     CheckSize(Frame.size());
     // Only an ended header block has had its length checked against the limit.
-    if (FBodyLength && FBodyStart != 0) Extent.Expected = CountedLength();
+    if (FBodyLength && HeaderBlockEnded()) Extent.Expected = CountedLength();
   } else {
     Restart();
   }
@@ -113,7 +113,7 @@ bool TVQStompFrameReader::ScanHeaderLines(std::string_view Frame) {
 }
 
 size_t TVQStompFrameReader::FindEnd(std::string_view Frame) {
-  if (FBodyStart == 0) {
+  if (!HeaderBlockEnded()) {
     if (!ScanHeaderLines(Frame)) return 0;
     if (FBodyLength) CheckSize(FBodyStart + std::min<uint64_t>(*FBodyLength, FMaxFrameSize) + 1);
   }

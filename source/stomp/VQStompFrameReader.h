@@ -53,6 +53,7 @@ private:
   size_t FindEnd(std::string_view Frame);
   // True once the header block's empty line is in Frame; takes content-length on the way.
   bool ScanHeaderLines(std::string_view Frame);
+  bool HeaderBlockEnded() const { return FBodyStart != 0; }
   // A counted frame's length; needs its header block ended.
   size_t CountedLength() const { return FBodyStart + static_cast<size_t>(*FBodyLength) + 1; }
 

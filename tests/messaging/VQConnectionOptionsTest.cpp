@@ -67,7 +67,8 @@ TEST(VQConnectionOptions, FromURISaysWhatItCannotRead) {
       {"failover:(tcp://a:1)?timeout", "has no value"},
   };
   for (const auto& [URI, Why] : Cases) {
-    const std::string Error = ErrorOf<EConvertError>([&] { TVQConnectionOptions::FromURI(URI); });
+    // An init-capture: clang before 16 cannot capture a structured binding.
+    const std::string Error = ErrorOf<EConvertError>([Text = URI] { TVQConnectionOptions::FromURI(Text); });
     EXPECT_NE(Error.find(Why), std::string::npos) << URI << ": " << Error;
     EXPECT_NE(Error.find(URI), std::string::npos) << Error;
   }

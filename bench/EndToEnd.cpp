@@ -40,7 +40,6 @@
 #include <vqstomp/VQStompFrame.h>
 
 #include "BenchSupport.h"
-#include "support/VQUnicode.h"
 #include "transport/VQCommInterfaces.h"
 
 using namespace vq;
@@ -50,14 +49,14 @@ namespace {
 
 // Numbered texts are made per message, the fixed bulk text once; a large body is made
 // once too, in the one message sent again and again, so that only the library's copies
-// weigh on memory.
+// weigh on memory. Texts are UTF-8 strings, as the sample sender makes them.
 class TMessageMaker {
 public:
   TMessageMaker(ISession& Session, TCase Case)
-      : FSession(Session), FCase(Case), FBulk(Utf8ToUtf16(BulkBody())), FLarge(LargeMessage(Session, Case)) {}
+      : FSession(Session), FCase(Case), FBulk(BulkBody()), FLarge(LargeMessage(Session, Case)) {}
   std::shared_ptr<IMessage> Make(int32_t Number) const {
     if (FLarge) return FLarge;
-    if (NumberedTexts(FCase)) return FSession.CreateTextMessage(Utf8ToUtf16(TextBody(Number)));
+    if (NumberedTexts(FCase)) return FSession.CreateTextMessage(TextBody(Number));
     return FSession.CreateTextMessage(FBulk);
   }
 
@@ -72,7 +71,7 @@ private:
 
   ISession& FSession;
   const TCase FCase;
-  const std::u16string FBulk;
+  const std::string FBulk;
   const std::shared_ptr<IMessage> FLarge;
 };
 
@@ -271,7 +270,7 @@ void MeasureReconnection(TVQJMSConnection& Connection, const TVQConnectionOption
   const auto Listener = std::make_shared<TCountingListener>(0);
   Session->CreateConsumer(Queue)->SetMessageListener(Listener);
   const auto Producer = Session->CreateProducer(Queue);
-  const auto Message = Session->CreateTextMessage(Utf8ToUtf16(BulkBody()));
+  const auto Message = Session->CreateTextMessage(BulkBody());
   SendUntilArrived(*Producer, Message, *Listener, 1);
   const TWorkTimer Timer;
   Kill(Command);

@@ -417,6 +417,14 @@ bool TVQJMSSession::AcknowledgesByClient() const {
 
 namespace {
 
+// UTF-16 or UTF-8 alike, set once: an empty text first would cost a conversion of its own.
+template <typename TText>
+std::shared_ptr<ITextMessage> TextMessageOf(const TText& Text) {
+  auto Message = std::make_shared<TVQJMSTextMessage>();
+  Message->SetText(Text);
+  return Message;
+}
+
 // What names a message in ACK and NACK; 1.0 needs only its identifier.
 struct TAckFields {
   explicit TAckFields(const IMessage& Message, TStompVersion Version) : MessageID(Message.GetJMSMessageID()) {
@@ -509,9 +517,8 @@ std::shared_ptr<IQueue> TVQJMSSession::CreateQueue(const std::string& Name) {
 }
 
 std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage(const std::string& Utf8) {
-  auto Message = CreateTextMessage();
-  Message->SetText(Utf8);
-  return Message;
+  CheckStarted();
+  return TextMessageOf(Utf8);
 }
 
 std::shared_ptr<ITopic> TVQJMSSession::CreateTopic(const std::string& Name) {
@@ -529,13 +536,14 @@ std::shared_ptr<IBytesMessage> TVQJMSSession::CreateBytesMessage() {
   return std::make_shared<TVQJMSBytesMessage>();
 }
 
-std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage() { return CreateTextMessage(u""); }
+std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage() {
+  CheckStarted();
+  return std::make_shared<TVQJMSTextMessage>();
+}
 
 std::shared_ptr<ITextMessage> TVQJMSSession::CreateTextMessage(const std::u16string& Text) {
   CheckStarted();
-  auto Message = std::make_shared<TVQJMSTextMessage>();
-  Message->SetText(Text);
-  return Message;
+  return TextMessageOf(Text);
 }
 
 void TVQJMSSession::DispatchMessage(const std::shared_ptr<IMessage>& Message) {

@@ -166,11 +166,16 @@ TEST(VQJMSConnection, StateRules) {
   Connection->Start();
   EXPECT_EQ(Connection->GetClientID(), "client-1");
   EXPECT_NO_THROW(Early->CreateQueue("/queue/a")) << "Start starts the sessions made before";
+  EXPECT_EQ(Early->CreateTextMessage()->GetText(), u"");
+  EXPECT_EQ(Early->CreateTextMessage(std::string("caf\xC3\xA9 \xC3"))->GetText(), u"caf\u00E9 \uFFFD");
+  EXPECT_EQ(Early->CreateTextMessage(std::u16string(u"caf\u00E9"))->GetText(), u"caf\u00E9");
   EXPECT_THROW(Early->Rollback(), EIllegalStateException);
   EXPECT_THROW(Early->CreateConsumer(std::make_shared<TVQDestination>()), EInvalidDestinationException);
 
   Connection->Stop();
   EXPECT_THROW(Early->CreateTextMessage(), EIllegalStateException);
+  EXPECT_THROW(Early->CreateTextMessage(std::string("x")), EIllegalStateException);
+  EXPECT_THROW(Early->CreateTextMessage(std::u16string(u"x")), EIllegalStateException);
   EXPECT_THROW(Early->CreateProducer(nullptr), EIllegalStateException);
   Connection->Close();
   ASSERT_TRUE(Peer.WaitForClientClose());

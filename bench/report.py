@@ -347,7 +347,8 @@ def tls_section(results, labels, machine):
 def reconnect_section(results, machine):
     series = results.series("vqstomp", "reconnect", lambda s: s["elapsed"] * 1e3)
     if not series:
-        return []
+        reason = machine.get("skipped_reconnect")
+        return [f"### {TITLES['reconnect']}", "", f"Not measured in this run: {reason}.", ""] if reason else []
     each = ", ".join(f"{series[run]:.0f}" for run in sorted(series))
     return [f"### {TITLES['reconnect']}", "",
             f"vqstomp alone, on {machine.get('cluster', 'RabbitMQ')}: three clustered nodes of `scripts/cluster.sh` "

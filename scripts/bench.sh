@@ -82,6 +82,11 @@ OUTPUT=
 
 say() { echo "bench.sh: $*" >&2; }
 die() { say "$*"; exit 1; }
+# A case left out of the run is named in the report too, with why.
+skip() { # case reason
+    say "$1 skipped: $2"
+    echo "skipped_$1=$2" >> "$WORK/machine"
+}
 
 usage() {
     sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -318,12 +323,12 @@ run_reconnect() {
     selected reconnect || return 0
     client_selected vqstomp || return 0
     if scripts/broker.sh status > /dev/null 2>&1 && (( ! STARTED_BROKER )); then
-        say "reconnect skipped: the cluster needs the ports of a broker that bench.sh did not start"
+        skip reconnect "the cluster needs the ports of a broker that bench.sh did not start"
         return 0
     fi
     release_broker
     STARTED_CLUSTER=1
-    scripts/cluster.sh start "$CLUSTER" >&2 || { say "reconnect skipped: the $CLUSTER cluster did not start"; return 0; }
+    scripts/cluster.sh start "$CLUSTER" >&2 || { skip reconnect "the $CLUSTER cluster did not start"; return 0; }
     local addresses run node
     addresses=$(cluster_addresses)
     # The program appends the number of the node it is connected to; noted for the restart.
